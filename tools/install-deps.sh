@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every Debian package needed to build, run and test the service.
+# Safe to run again; uses sudo when not already root.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
+    libzmq3-dev cppzmq-dev
+    protobuf-compiler libprotobuf-dev
+    sqlite3 clang-format
+)
+if [ "${WITH_BROWSER:-0}" = 1 ]; then
+    packages+=(chromium chromium-driver python3)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
