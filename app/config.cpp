@@ -58,7 +58,8 @@ void Config::load()
     ipcPort = ini.value(QStringLiteral("ipcPort")).toInt(nullptr, 10);
 
     subEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress, QString::number(serverSendPort));
-    pushEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress, QString::number(serverRecvPort));
+    pushEndpoint
+        = QStringLiteral("tcp://%1:%2").arg(serverAddress, QString::number(serverRecvPort));
 
     appDir = applicationDirectory();
 

@@ -20,7 +20,8 @@ const char *const createStatements[] = {
     "INTEGER, `inPort` INTEGER, `outPort` INTEGER, `channels` VARCHAR, `type` INTEGER, FOREIGN "
     "KEY(dvrId) REFERENCES dvrs(id))",
     "CREATE TABLE IF NOT EXISTS `ios`     (`id` INTEGER PRIMARY KEY, `name` VARCHAR, `dvrId` "
-    "INTEGER,  `state` INTEGER, `port` INTEGER, `enabled` INTEGER, `eventsEnabled` INTEGER, FOREIGN "
+    "INTEGER,  `state` INTEGER, `port` INTEGER, `enabled` INTEGER, `eventsEnabled` INTEGER, "
+    "FOREIGN "
     "KEY(dvrId) REFERENCES dvrs(id))",
     "CREATE TABLE IF NOT EXISTS `ioDoors` (`id` INTEGER PRIMARY KEY, `name` VARCHAR, `ioId` "
     "INTEGER, `inPin` INTEGER, `outPin` INTEGER, `delay` INTEGER, `ncno` INTEGER, FOREIGN "
@@ -35,8 +36,8 @@ const char *const deleteStatements[] = {
 };
 
 // The keys in the order their defaults are written.
-const char *const iniKeys[] = {"serverAddress", "serverSendPort", "serverRecvPort", "id",
-                               "eventPort",     "ioPath",         "ipcPort"};
+const char *const iniKeys[]
+    = {"serverAddress", "serverSendPort", "serverRecvPort", "id", "eventPort", "ioPath", "ipcPort"};
 
 const char notFound[] = "NOT_FOUND";
 
@@ -98,7 +99,8 @@ Settings::~Settings()
 
 QHash<QString, QString> Settings::iniDefaults() const
 {
-    const QString id = QStringLiteral("%1_%2").arg(QHostInfo::localHostName(), QDir::home().dirName());
+    const QString id
+        = QStringLiteral("%1_%2").arg(QHostInfo::localHostName(), QDir::home().dirName());
     return {
         {QStringLiteral("serverAddress"), QStringLiteral("127.0.0.1")},
         {QStringLiteral("serverSendPort"), QStringLiteral("5001")},

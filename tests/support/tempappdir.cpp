@@ -7,8 +7,7 @@
 
 TempAppDir::TempAppDir()
     : m_dir(QDir::tempPath() + QStringLiteral("/veltra-test-XXXXXX"))
-{
-}
+{ }
 
 void TempAppDir::makeCurrent() const
 {

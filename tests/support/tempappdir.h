@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QString>
 #include <QDir>
+#include <QString>
 #include <QTemporaryDir>
 
 // A fresh, empty application directory for one test. Components that look for files beside the
