@@ -1,0 +1,307 @@
+#include "qthttpclientwrapper.h"
+
+#include "qthttpreply.h"
+#include "qthttprequest.h"
+#include "qthttpserver.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+QByteArray errorBody(int status)
+{
+    switch (status) {
+    case QtHttpReply::RequestTimeout:
+        return QByteArrayLiteral("<h1>Request Timeout !</h1>\r\n");
+    case QtHttpReply::PayloadTooLarge:
+        return QByteArrayLiteral("<h1>Payload Too Large !</h1>\r\n");
+    case QtHttpReply::UriTooLong:
+        return QByteArrayLiteral("<h1>URI Too Long !</h1>\r\n");
+    case QtHttpReply::RequestHeaderFieldsTooLarge:
+        return QByteArrayLiteral("<h1>Request Header Fields Too Large !</h1>\r\n");
+    default:
+        return QByteArrayLiteral("<h1>Bad Request (HTTP parsing error) !</h1>\r\n");
+    }
+}
+
+} // namespace
+
+QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_server(parent)
+    , m_parser(parent ? parent->parserLimits() : HttpRequestParser::Limits())
+    , m_requestTimer(new QTimer(this))
+    , m_idleTimer(new QTimer(this))
+{
+    m_requestTimer->setSingleShot(true);
+    m_requestTimer->setInterval(parent ? parent->requestTimeout() : HttpLimits::RequestTimeoutMs);
+    m_idleTimer->setSingleShot(true);
+    m_idleTimer->setInterval(parent ? parent->idleTimeout() : HttpLimits::IdleTimeoutMs);
+    connect(m_requestTimer, &QTimer::timeout, this, &QtHttpClientWrapper::onRequestTimeout);
+    connect(m_idleTimer, &QTimer::timeout, this, &QtHttpClientWrapper::onIdleTimeout);
+    if (socket) {
+        connect(socket, &QTcpSocket::readyRead, this, &QtHttpClientWrapper::onClientDataReceived,
+                Qt::DirectConnection);
+        m_idleTimer->start();
+    }
+}
+
+QtHttpClientWrapper::~QtHttpClientWrapper()
+{
+    for (const QPointer<QtHttpRequest> &request : qAsConst(m_takenOver)) {
+        if (request)
+            request->deleteLater();
+    }
+}
+
+QString QtHttpClientWrapper::guid()
+{
+    if (m_guid.isEmpty()) {
+        const QByteArray address = QByteArray::number(quint64(quintptr(this)));
+        m_guid = QString::fromLocal8Bit(
+            QCryptographicHash::hash(address, QCryptographicHash::Md5).toHex());
+    }
+    return m_guid;
+}
+
+void QtHttpClientWrapper::writeRaw(const QByteArray &data)
+{
+    write(data);
+}
+
+qint64 QtHttpClientWrapper::bytesToWrite() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
+}
+
+bool QtHttpClientWrapper::isConnected() const
+{
+    return m_socket && !m_closing && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void QtHttpClientWrapper::closeConnection()
+{
+    if (!m_socket || m_closing)
+        return;
+    m_closing = true;
+    m_requestTimer->stop();
+    m_idleTimer->stop();
+    // May report the disconnection at once, which schedules this wrapper's release.
+    m_socket->close();
+}
+
+void QtHttpClientWrapper::onClientDataReceived()
+{
+    if (!m_socket || m_closing)
+        return;
+    const QByteArray data = m_socket->readAll();
+    if (data.isEmpty())
+        return;
+    m_parser.feed(data);
+
+    QPointer<QtHttpClientWrapper> self(this);
+    forever {
+        const HttpRequestParser::Result result = m_parser.next();
+        if (result == HttpRequestParser::Result::NeedMore)
+            break;
+        // Each request gets its own deadline from the moment it is handled on.
+        m_requestTimer->stop();
+        if (result == HttpRequestParser::Result::Error)
+            answerError();
+        else
+            dispatchRequest(m_parser.takeRequest());
+        if (!self || m_closing || !m_socket)
+            return;
+    }
+    updateTimers();
+}
+
+void QtHttpClientWrapper::updateTimers()
+{
+    if (m_takenOverMode || m_closing) {
+        m_requestTimer->stop();
+        m_idleTimer->stop();
+        return;
+    }
+    if (m_parser.hasPartialRequest()) {
+        m_idleTimer->stop();
+        if (!m_requestTimer->isActive())
+            m_requestTimer->start();
+    } else {
+        m_requestTimer->stop();
+        m_idleTimer->start();
+    }
+}
+
+void QtHttpClientWrapper::dispatchRequest(const HttpRequestParser::Request &parsed)
+{
+    QtHttpServer *server = m_server;
+    auto *request = new QtHttpRequest(this, server);
+    request->setUrl(QUrl(parsed.target, QUrl::TolerantMode));
+    request->setCommand(parsed.method);
+    for (const auto &header : parsed.headers)
+        request->addHeader(header.first, header.second);
+    if (!parsed.body.isEmpty())
+        request->appendRawData(parsed.body);
+    m_currentRequest = request;
+
+    QPointer<QtHttpReply> reply = new QtHttpReply(server);
+    connect(reply, &QtHttpReply::requestSendHeaders, this,
+            &QtHttpClientWrapper::onReplySendHeadersRequested, Qt::DirectConnection);
+    connect(reply, &QtHttpReply::requestSendData, this,
+            &QtHttpClientWrapper::onReplySendDataRequested, Qt::DirectConnection);
+
+    QPointer<QtHttpClientWrapper> self(this);
+    QPointer<QtHttpRequest> guardedRequest(request);
+    if (server)
+        emit server->requestNeedsReply(request, reply);
+    if (!self) {
+        // The handler tore the connection (or the whole server) down; nothing is left to answer.
+        delete reply.data();
+        if (guardedRequest)
+            guardedRequest->deleteLater();
+        return;
+    }
+    if (!reply) {
+        m_currentRequest = nullptr;
+        return;
+    }
+
+    if (reply->useBoundary()) {
+        // The handler streams on this connection now; the request stays until the connection
+        // goes, and the timers no longer apply.
+        m_takenOverMode = true;
+        m_takenOver.append(request);
+        m_currentRequest = nullptr;
+        m_headersSent.removeAll(reply.data());
+        delete reply.data();
+        updateTimers();
+        return;
+    }
+
+    const bool closeAfter
+        = guardedRequest && guardedRequest->header("Connection").toLower() == "close";
+    finishReply(reply, closeAfter);
+    delete reply.data();
+}
+
+void QtHttpClientWrapper::answerError()
+{
+    if (!m_parser.errorLine().isEmpty())
+        qWarning() << "Error : incorrect HTTP headers line :" << m_parser.errorLine();
+    answerStatus(m_parser.errorStatus(), m_parser.errorClosesConnection());
+}
+
+void QtHttpClientWrapper::answerStatus(int status, bool closeAfter)
+{
+    // On the heap: closing the connection reports it to the application, which may tear the
+    // server, the reply's parent, down.
+    QPointer<QtHttpReply> reply = new QtHttpReply(m_server);
+    reply->setStatusCode(QtHttpReply::StatusCode(status));
+    if (closeAfter && status != QtHttpReply::BadRequest)
+        reply->addHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+    reply->appendRawData(errorBody(status));
+    connect(reply, &QtHttpReply::requestSendHeaders, this,
+            &QtHttpClientWrapper::onReplySendHeadersRequested, Qt::DirectConnection);
+    connect(reply, &QtHttpReply::requestSendData, this,
+            &QtHttpClientWrapper::onReplySendDataRequested, Qt::DirectConnection);
+    finishReply(reply, closeAfter);
+    delete reply.data();
+}
+
+void QtHttpClientWrapper::finishReply(QtHttpReply *reply, bool closeAfter)
+{
+    if (!reply->useChunked()) {
+        reply->appendRawData(QByteArrayLiteral("\r\n"));
+        emit reply->requestSendHeaders();
+        emit reply->requestSendData();
+    } else {
+        // A handler that forgot its header block or its last chunk still yields a valid
+        // response rather than a bare terminator.
+        if (!m_headersSent.contains(reply))
+            sendHeaders(reply);
+        if (reply->rawDataSize() > 0)
+            sendData(reply);
+        write(QByteArrayLiteral("0\r\n\r\n"));
+    }
+    m_headersSent.removeAll(reply);
+
+    if (m_currentRequest) {
+        m_currentRequest->deleteLater();
+        m_currentRequest = nullptr;
+    }
+    if (closeAfter)
+        closeConnection();
+}
+
+void QtHttpClientWrapper::onReplySendHeadersRequested()
+{
+    if (auto *reply = qobject_cast<QtHttpReply *>(sender()))
+        sendHeaders(reply);
+}
+
+void QtHttpClientWrapper::onReplySendDataRequested()
+{
+    if (auto *reply = qobject_cast<QtHttpReply *>(sender()))
+        sendData(reply);
+}
+
+void QtHttpClientWrapper::sendHeaders(QtHttpReply *reply)
+{
+    if (m_headersSent.contains(reply))
+        return;
+    m_headersSent.append(reply);
+
+    QByteArray block = QByteArrayLiteral("HTTP/1.1 ") + QByteArray::number(reply->statusCode())
+        + ' ' + QtHttpReply::statusText(reply->statusCode()) + QByteArrayLiteral("\r\n");
+    if (reply->useChunked())
+        reply->addHeader(QByteArrayLiteral("Transfer-Encoding"), QByteArrayLiteral("chunked"));
+    else
+        reply->addHeader(QByteArrayLiteral("Content-Length"),
+                         QByteArray::number(reply->rawDataSize()));
+    const QList<QByteArray> names = reply->headerNames();
+    for (const QByteArray &name : names)
+        block += name + QByteArrayLiteral(": ") + reply->header(name) + QByteArrayLiteral("\r\n");
+    block += QByteArrayLiteral("\r\n");
+    write(block);
+}
+
+void QtHttpClientWrapper::sendData(QtHttpReply *reply)
+{
+    QByteArray data = reply->rawData();
+    if (reply->useChunked()) {
+        // An empty chunk is the terminator: sending one here would end the body early.
+        if (data.isEmpty())
+            return;
+        data = QByteArray::number(data.size(), 16) + QByteArrayLiteral("\r\n") + data
+            + QByteArrayLiteral("\r\n");
+        reply->resetRawData();
+    }
+    write(data);
+}
+
+void QtHttpClientWrapper::write(const QByteArray &data)
+{
+    if (!isConnected())
+        return;
+    m_socket->write(data);
+    m_socket->flush();
+}
+
+void QtHttpClientWrapper::onRequestTimeout()
+{
+    if (m_takenOverMode || m_closing)
+        return;
+    answerStatus(QtHttpReply::RequestTimeout, true);
+}
+
+void QtHttpClientWrapper::onIdleTimeout()
+{
+    if (m_takenOverMode)
+        return;
+    closeConnection();
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "httprequestparser.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QTcpSocket;
+class QTimer;
+class QtHttpServer;
+class QtHttpRequest;
+class QtHttpReply;
+
+// Handles one accepted connection: parses its requests (through HttpRequestParser), hands each
+// to the application through QtHttpServer::requestNeedsReply and writes the replies back, in
+// arrival order. The socket belongs to the server's listener; the wrapper never deletes it, and
+// never writes to it once it has closed.
+//
+// A handler that puts a reply in boundary mode takes the connection over: it may keep this
+// wrapper (request->client()) and stream on it with writeRaw(). Such a handler should look at
+// bytesToWrite() before writing more, and drop frames for a viewer that is not keeping up. The
+// wrapper is released (deferred) when the peer disconnects, right after the server's
+// clientDisconnected(guid()); hold it in a QPointer.
+class QtHttpClientWrapper : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Where the parser of this connection stands.
+    enum ParsingStatus {
+        ParseError = HttpRequestParser::ParseError,
+        WaitRequestLine = HttpRequestParser::WaitRequestLine,
+        WaitHeaders = HttpRequestParser::WaitHeaders,
+        WaitBody = HttpRequestParser::WaitBody,
+        RequestComplete = HttpRequestParser::RequestComplete,
+    };
+    Q_ENUM(ParsingStatus)
+
+    QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *parent);
+    ~QtHttpClientWrapper() override;
+
+    QString guid();
+    ParsingStatus parsingStatus() const { return ParsingStatus(m_parser.state()); }
+
+    // Writes `data` unchanged and flushes; does nothing once the connection has closed.
+    void writeRaw(const QByteArray &data);
+
+    // Bytes accepted by writeRaw() (or replies) but not yet handed to the network: the measure
+    // of how far a streaming viewer lags behind.
+    qint64 bytesToWrite() const;
+    // False once the peer has gone or the connection was closed.
+    bool isConnected() const;
+    // Closes the connection after what is queued has been sent (e.g. to drop a viewer that does
+    // not keep up). The server then reports clientDisconnected.
+    void closeConnection();
+
+private slots:
+    void onClientDataReceived();
+    void onRequestTimeout();
+    void onIdleTimeout();
+
+protected slots:
+    void onReplySendHeadersRequested();
+    void onReplySendDataRequested();
+
+private:
+    void dispatchRequest(const HttpRequestParser::Request &parsed);
+    void answerError();
+    void answerStatus(int status, bool closeAfter);
+    void finishReply(QtHttpReply *reply, bool closeAfter);
+    void sendHeaders(QtHttpReply *reply);
+    void sendData(QtHttpReply *reply);
+    void write(const QByteArray &data);
+    void updateTimers();
+
+    QString m_guid;
+    QPointer<QTcpSocket> m_socket;
+    QPointer<QtHttpServer> m_server;
+    HttpRequestParser m_parser;
+    QtHttpRequest *m_currentRequest = nullptr;
+    // Replies whose header block has gone out, so it is never written twice.
+    QList<QtHttpReply *> m_headersSent;
+    // Requests whose connection was taken over; released with the connection.
+    QList<QPointer<QtHttpRequest>> m_takenOver;
+    QTimer *m_requestTimer;
+    QTimer *m_idleTimer;
+    bool m_takenOverMode = false;
+    bool m_closing = false;
+};

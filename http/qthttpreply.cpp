@@ -1,0 +1,67 @@
+#include "qthttpreply.h"
+
+#include "qthttpserver.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+QtHttpReply::QtHttpReply(QtHttpServer *parent)
+    : QObject(parent)
+    , m_server(parent)
+{
+    // The C locale keeps day and month names English whatever the machine's locale.
+    const QString date = QLocale::c().toString(QDateTime::currentDateTimeUtc(),
+                                               QStringLiteral("ddd, dd MMM yyyy hh:mm:ss t"));
+    addHeader(QByteArrayLiteral("Date"), date.toUtf8());
+    addHeader(QByteArrayLiteral("Server"),
+              m_server ? m_server->serverName().toUtf8() : QByteArray());
+}
+
+QByteArray QtHttpReply::statusText(int code)
+{
+    switch (code) {
+    case Ok:
+        return QByteArrayLiteral("OK.");
+    case BadRequest:
+        return QByteArrayLiteral("Bad request !");
+    case Forbidden:
+        return QByteArrayLiteral("Forbidden !");
+    case NotFound:
+        return QByteArrayLiteral("Not found !");
+    default:
+        return QByteArray();
+    }
+}
+
+void QtHttpReply::setUseChunked(bool chunked)
+{
+    m_useChunked = chunked;
+}
+
+void QtHttpReply::setStatusCode(QtHttpReply::StatusCode statusCode)
+{
+    m_statusCode = statusCode;
+}
+
+void QtHttpReply::appendRawData(const QByteArray &data)
+{
+    m_rawData.append(data);
+}
+
+void QtHttpReply::addHeader(const QByteArray &header, const QByteArray &value)
+{
+    const QByteArray name = header.trimmed();
+    if (name.isEmpty())
+        return;
+    m_headers.insert(name, value);
+}
+
+void QtHttpReply::resetRawData()
+{
+    m_rawData.clear();
+}
+
+void QtHttpReply::setUseBoundary(bool boundary)
+{
+    m_useBoundary = boundary;
+}

@@ -1,0 +1,164 @@
+#include "qthttpserver.h"
+
+#include "qthttpclientwrapper.h"
+#include "qthttpreply.h"
+#include "qthttprequest.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpSocket>
+
+QtHttpServerWrapper::QtHttpServerWrapper(QObject *parent)
+    : QTcpServer(parent)
+{ }
+
+void QtHttpServerWrapper::setUseSecure(bool ssl)
+{
+    m_useSsl = ssl;
+}
+
+void QtHttpServerWrapper::incomingConnection(qintptr handle)
+{
+    QTcpSocket *socket = m_useSsl ? new QSslSocket(this) : new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(handle)) {
+        delete socket;
+        return;
+    }
+    addPendingConnection(socket);
+}
+
+QtHttpServer::QtHttpServer(QObject *parent)
+    : QObject(parent)
+    , m_serverName(QStringLiteral("The Qt5 HTTP Server"))
+    , m_listener(new QtHttpServerWrapper(this))
+{
+    qRegisterMetaType<QList<QSslCertificate>>();
+    qRegisterMetaType<QList<QSslError>>();
+    connect(m_listener, &QtHttpServerWrapper::newConnection, this,
+            &QtHttpServer::onClientConnected);
+}
+
+QtHttpServer::~QtHttpServer()
+{
+    // The sockets report their disconnection while the children go; nobody should hear of it
+    // from a server that is half destroyed.
+    for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it)
+        disconnect(it.key(), nullptr, this, nullptr);
+}
+
+quint16 QtHttpServer::serverPort() const
+{
+    return m_listener->serverPort();
+}
+
+QString QtHttpServer::errorString() const
+{
+    return m_listener->errorString();
+}
+
+void QtHttpServer::start(quint16 port)
+{
+    if (m_listener->listen(QHostAddress::Any, port))
+        emit started(m_listener->serverPort());
+    else
+        emit error(m_listener->errorString());
+}
+
+void QtHttpServer::stop()
+{
+    if (!m_listener->isListening())
+        return;
+    m_listener->close();
+    emit stopped();
+}
+
+void QtHttpServer::setServerName(const QString &serverName)
+{
+    m_serverName = serverName;
+}
+
+void QtHttpServer::setUseSecure(bool ssl)
+{
+    m_useSsl = ssl;
+    m_listener->setUseSecure(ssl);
+}
+
+void QtHttpServer::setPrivateKey(const QSslKey &key)
+{
+    m_sslKey = key;
+}
+
+void QtHttpServer::setCertificates(const QList<QSslCertificate> &certs)
+{
+    m_sslCertificates = certs;
+}
+
+void QtHttpServer::onClientConnected()
+{
+    QPointer<QtHttpServer> self(this);
+    while (m_listener->hasPendingConnections()) {
+        QTcpSocket *socket = m_listener->nextPendingConnection();
+        if (!socket)
+            break;
+        if (m_clients.size() >= m_maxConnections) {
+            // Refused at once, so that file descriptors cannot run out.
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        connect(socket, &QTcpSocket::disconnected, this, &QtHttpServer::onClientDisconnected);
+        if (m_useSsl) {
+            if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
+                connect(ssl, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+                        &QtHttpServer::onClientSslErrors);
+                connect(ssl, &QSslSocket::encrypted, this, &QtHttpServer::onClientSslEncrypted);
+                connect(ssl, &QSslSocket::peerVerifyError, this,
+                        &QtHttpServer::onClientSslPeerVerifyError);
+                connect(ssl, &QSslSocket::modeChanged, this, &QtHttpServer::onClientSslModeChanged);
+                ssl->setLocalCertificateChain(m_sslCertificates);
+                ssl->setPrivateKey(m_sslKey);
+                ssl->setPeerVerifyMode(QSslSocket::AutoVerifyPeer);
+                ssl->startServerEncryption();
+            }
+        }
+        auto *wrapper = new QtHttpClientWrapper(socket, this);
+        m_clients.insert(socket, wrapper);
+        emit clientConnected(wrapper->guid());
+        if (!self)
+            return;
+    }
+}
+
+void QtHttpServer::onClientDisconnected()
+{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!socket || m_clients.isEmpty())
+        return;
+    QtHttpClientWrapper *wrapper = m_clients.value(socket);
+    if (!wrapper)
+        return;
+    QPointer<QtHttpServer> self(this);
+    emit clientDisconnected(wrapper->guid());
+    if (!self)
+        return;
+    wrapper->deleteLater();
+    m_clients.remove(socket);
+    socket->deleteLater();
+}
+
+void QtHttpServer::onClientSslEncrypted() { }
+
+void QtHttpServer::onClientSslPeerVerifyError(const QSslError &err)
+{
+    Q_UNUSED(err)
+}
+
+void QtHttpServer::onClientSslErrors(const QList<QSslError> &errors)
+{
+    Q_UNUSED(errors)
+}
+
+void QtHttpServer::onClientSslModeChanged(QSslSocket::SslMode mode)
+{
+    Q_UNUSED(mode)
+}

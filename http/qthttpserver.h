@@ -1,0 +1,101 @@
+#pragma once
+
+#include "httplimits.h"
+#include "httprequestparser.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSslCertificate>
+#include <QSslError>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QString>
+#include <QTcpServer>
+
+class QTcpSocket;
+class QtHttpClientWrapper;
+class QtHttpRequest;
+class QtHttpReply;
+
+// The listening socket: hands out plain or TLS sockets, children of itself.
+class QtHttpServerWrapper : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    explicit QtHttpServerWrapper(QObject *parent);
+
+    void setUseSecure(bool ssl);
+
+protected:
+    void incomingConnection(qintptr handle) override;
+
+private:
+    bool m_useSsl = false;
+};
+
+// A small HTTP/1.1 server on one port. Every complete request is reported through
+// requestNeedsReply(request, reply), whose receivers fill `reply` before returning. Destroying the
+// server closes the port and drops every connection.
+class QtHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit QtHttpServer(QObject *parent = nullptr);
+    ~QtHttpServer() override;
+
+    const QString &serverName() const { return m_serverName; }
+    quint16 serverPort() const;
+    QString errorString() const;
+
+    // Protective bounds; the defaults are those of HttpLimits. They apply to connections
+    // accepted afterwards.
+    void setRequestTimeout(int ms) { m_requestTimeoutMs = ms; }
+    int requestTimeout() const { return m_requestTimeoutMs; }
+    void setIdleTimeout(int ms) { m_idleTimeoutMs = ms; }
+    int idleTimeout() const { return m_idleTimeoutMs; }
+    void setMaxConnections(int count) { m_maxConnections = count; }
+    int maxConnections() const { return m_maxConnections; }
+    void setParserLimits(const HttpRequestParser::Limits &limits) { m_parserLimits = limits; }
+    HttpRequestParser::Limits parserLimits() const { return m_parserLimits; }
+    int connectionCount() const { return m_clients.size(); }
+
+signals:
+    void started(quint16 port);
+    void stopped();
+    void error(const QString &msg);
+    void clientConnected(const QString &guid);
+    void clientDisconnected(const QString &guid);
+    void requestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+
+public slots:
+    void start(quint16 port = 0);
+    void stop();
+    void setServerName(const QString &serverName);
+    void setUseSecure(bool ssl = true);
+    void setPrivateKey(const QSslKey &key);
+    void setCertificates(const QList<QSslCertificate> &certs);
+
+private slots:
+    void onClientConnected();
+    void onClientDisconnected();
+    void onClientSslEncrypted();
+    void onClientSslPeerVerifyError(const QSslError &err);
+    void onClientSslErrors(const QList<QSslError> &errors);
+    void onClientSslModeChanged(QSslSocket::SslMode mode);
+
+private:
+    bool m_useSsl = false;
+    QSslKey m_sslKey;
+    QList<QSslCertificate> m_sslCertificates;
+    QString m_serverName;
+    QtHttpServerWrapper *m_listener;
+    QHash<QTcpSocket *, QtHttpClientWrapper *> m_clients;
+
+    int m_requestTimeoutMs = HttpLimits::RequestTimeoutMs;
+    int m_idleTimeoutMs = HttpLimits::IdleTimeoutMs;
+    int m_maxConnections = HttpLimits::MaxConnections;
+    HttpRequestParser::Limits m_parserLimits;
+};
