@@ -1,0 +1,113 @@
+#include "app.h"
+
+#include "appdir.h"
+#include "config.h"
+#include "iplugin.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QPluginLoader>
+
+App::App(QObject *parent)
+    : QObject(parent)
+{
+    // The Central link and the IO events server draw from qrand() on this thread.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    qsrand(uint(QDateTime::currentMSecsSinceEpoch() / 1000));
+    QT_WARNING_POP
+}
+
+// Components and plug-ins are left to end with the process.
+App::~App() = default;
+
+void App::start()
+{
+    qDebug() << "Service started";
+    Config::instance().load();
+    loadPlugins();
+    startPlugins();
+    startVideoServer();
+    startHttpEvents();
+    startCommandManager();
+    startRtspProcessMgr();
+}
+
+void App::stop()
+{
+    qDebug() << "Stopping service";
+    stopPlugins();
+    stopHttpEvents();
+    stopVideoServer();
+    stopRtspProcessMgr();
+}
+
+void App::loadPlugins()
+{
+    QDir dir(applicationDirectory());
+    const QString last = dir.dirName().toLower();
+    if (last == QLatin1String("debug") || last == QLatin1String("release"))
+        dir.cdUp();
+    // Deliberately unchecked: without svc-plugins the candidates beside the executable are tried,
+    // and each that is not a plug-in is logged as failed.
+    dir.cd(QStringLiteral("svc-plugins"));
+
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files, QDir::Unsorted);
+    for (const QFileInfo &entry : entries) {
+        if (!entry.fileName().endsWith(QLatin1String(PluginSuffix), Qt::CaseSensitive))
+            continue;
+        QString message = QStringLiteral("Loading %1 ... ").arg(entry.fileName());
+        // Destroying the loader keeps the library loaded: the plug-ins live until the process ends.
+        QPluginLoader loader(entry.absoluteFilePath());
+        QObject *instance = loader.instance();
+        if (!instance) {
+            message += QStringLiteral("Failed (%1)").arg(loader.errorString());
+        } else if (IPlugin *plugin = qobject_cast<IPlugin *>(instance)) {
+            message += QStringLiteral("Ok");
+            plugins.append(plugin);
+        } else {
+            message += QStringLiteral("Failed");
+        }
+        qDebug() << message;
+    }
+}
+
+void App::startPlugins()
+{
+    Config &config = Config::instance();
+    for (IPlugin *plugin : qAsConst(plugins)) {
+        qDebug() << QStringLiteral("Starting %1").arg(plugin->name());
+        plugin->start(config);
+    }
+}
+
+void App::stopPlugins()
+{
+    for (IPlugin *plugin : qAsConst(plugins)) {
+        qDebug() << QStringLiteral("Stopping %1").arg(plugin->name());
+        plugin->stop();
+    }
+}
+
+void App::restartPlugins()
+{
+    for (IPlugin *plugin : qAsConst(plugins)) {
+        qDebug() << QStringLiteral("Restarting %1").arg(plugin->name());
+        plugin->restart();
+    }
+}
+
+void App::startVideoServer() { }
+
+void App::stopVideoServer() { }
+
+void App::startHttpEvents() { }
+
+void App::stopHttpEvents() { }
+
+void App::startCommandManager() { }
+
+void App::startRtspProcessMgr() { }
+
+void App::stopRtspProcessMgr() { }

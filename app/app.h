@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class CommandManager;
+class HttpEvents;
+class IPlugin;
+class RTSPProcessMgr;
+class VideoServer;
+
+// Plug-in libraries carry the platform's shared-library suffix; the test is case-sensitive.
+#if defined(Q_OS_WIN)
+constexpr char PluginSuffix[] = ".dll";
+#elif defined(Q_OS_MACOS)
+constexpr char PluginSuffix[] = ".dylib";
+#else
+constexpr char PluginSuffix[] = ".so";
+#endif
+
+// Owns the service's run: loads the configuration and the plug-ins and starts the components at
+// service start, and stops them at service stop.
+class App : public QObject
+{
+    Q_OBJECT
+public:
+    explicit App(QObject *parent = nullptr);
+    ~App() override;
+
+    void start();
+    void stop();
+
+    // svc-plugins beside the executable, or beside its "debug"/"release" build directory.
+    void loadPlugins();
+    void startPlugins();
+    void stopPlugins();
+    void restartPlugins();
+
+    const QList<IPlugin *> &loadedPlugins() const { return plugins; }
+
+private:
+    // The components' building blocks. They are filled in as the video relay, the IO events
+    // server, the Central link and the streamer supervisor are added; until then the start and
+    // stop sequences run without them.
+    void startVideoServer();
+    void stopVideoServer();
+    void startHttpEvents();
+    void stopHttpEvents();
+    void startCommandManager();
+    void startRtspProcessMgr();
+    void stopRtspProcessMgr();
+
+    VideoServer *videoServer = nullptr;
+    HttpEvents *httpEvents = nullptr;
+    CommandManager *commandManager = nullptr;
+    QList<IPlugin *> plugins;
+    RTSPProcessMgr *rtspProcessMgr = nullptr;
+};

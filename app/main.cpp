@@ -1,0 +1,39 @@
+#include "appdir.h"
+#include "log.h"
+#include "servicemgr.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// The directory that holds the executable. argv[0] alone is not enough when the program was
+// found through PATH, so the kernel's link to the running image is preferred where it exists,
+// which is also what Qt reports as the application directory.
+QString executableDirectory(const char *argv0)
+{
+    const QFileInfo self(QStringLiteral("/proc/self/exe"));
+    const QString resolved = self.exists() ? self.canonicalFilePath() : QString();
+    if (!resolved.isEmpty())
+        return QFileInfo(resolved).absolutePath();
+    return QFileInfo(QString::fromLocal8Bit(argv0)).absolutePath();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const QString directory = QDir::fromNativeSeparators(executableDirectory(argv[0]));
+    QCoreApplication::addLibraryPath(directory);
+    setApplicationDirectory(directory);
+    logFilePath = QStringLiteral("%1/Service.txt").arg(applicationDirectory());
+    qInstallMessageHandler(logMessageHandler);
+
+    ServiceMgr service(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("VELTRA"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("veltra.local"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+
+    return service.exec();
+}

@@ -1,0 +1,60 @@
+#include "servicemgr.h"
+
+#include "app.h"
+#include "log.h"
+
+#include <QDebug>
+#include <QTimer>
+
+ServiceMgr::ServiceMgr(int &argc, char **argv)
+    : QtService::Service(argc, argv, 0x50B02)
+    , app(new App(nullptr))
+{
+    setLogLocation(logFilePath);
+}
+
+ServiceMgr::~ServiceMgr()
+{
+    delete app;
+}
+
+bool ServiceMgr::handlePreStart()
+{
+    qDebug() << "Backend: " << backend();
+    return true;
+}
+
+ServiceMgr::CommandResult ServiceMgr::handleStart()
+{
+    app->start();
+    return Completed;
+}
+
+ServiceMgr::CommandResult ServiceMgr::handleStop(int &exitCode)
+{
+    Q_UNUSED(exitCode)
+    app->stop();
+    QTimer::singleShot(StopCompletionDelayMs, this, [this] { stopped(0); });
+    return OperationPending;
+}
+
+ServiceMgr::CommandResult ServiceMgr::handleReload()
+{
+    return Completed;
+}
+
+ServiceMgr::CommandResult ServiceMgr::handlePause()
+{
+    return Completed;
+}
+
+ServiceMgr::CommandResult ServiceMgr::handleResume()
+{
+    return Completed;
+}
+
+bool ServiceMgr::handleArguments(const QStringList &arguments)
+{
+    qDebug() << "Args: " << arguments;
+    return true;
+}

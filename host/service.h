@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QCoreApplication;
+class QTimer;
+class SdNotifier;
+class UnixSignalWatcher;
+
+namespace QtService {
+
+// The service host: owns the application object, runs the service in the foreground and calls the
+// hooks of a subclass. SIGTERM and SIGINT request a stop; under systemd (NOTIFY_SOCKET) it reports
+// readiness, stopping and watchdog keep-alives. --help and --version are answered on the console
+// without starting anything, so they never touch the service's log.
+class Service : public QObject
+{
+    Q_OBJECT
+public:
+    // 0: the command is done. 1: it goes on and its end is announced later via stopped().
+    enum CommandResult { Completed = 0, OperationPending = 1 };
+
+    Service(int &argc, char **argv, int flags = QT_VERSION);
+    ~Service() override;
+
+    // Runs the service until it stops; returns the process exit code.
+    int exec();
+    QString backend() const;
+
+    // Announces that a pending stop is complete: exec() returns exitCode.
+    void stopped(int exitCode);
+
+    // Where the service writes its log, shown in the one line printed at a console start.
+    void setLogLocation(const QString &path) { m_logLocation = path; }
+
+protected:
+    virtual bool handlePreStart();
+    virtual CommandResult handleStart() = 0;
+    virtual CommandResult handleStop(int &exitCode);
+    virtual CommandResult handleReload();
+    virtual CommandResult handlePause();
+    virtual CommandResult handleResume();
+    // Returning false ends exec() with a failure code before anything is started.
+    virtual bool handleArguments(const QStringList &arguments);
+
+private:
+    void startWatchdog();
+    void requestStop();
+    void finish(int exitCode);
+    void printConsole(const QString &line) const;
+    QString helpText() const;
+
+    std::unique_ptr<QCoreApplication> m_ownApp;
+    std::unique_ptr<SdNotifier> m_notifier;
+    UnixSignalWatcher *m_signals = nullptr;
+    QTimer *m_watchdog = nullptr;
+    QString m_logLocation;
+    bool m_running = false;
+    bool m_stopping = false;
+    bool m_finished = false;
+    int m_exitCode = 0;
+};
+
+} // namespace QtService
