@@ -1,0 +1,336 @@
+#include "videoserver.h"
+
+#include "config.h"
+#include "httpfetcher.h"
+#include "qthttpclientwrapper.h"
+#include "qthttpreply.h"
+#include "qthttprequest.h"
+#include "qthttpserver.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QTimer>
+
+// Q_INIT_RESOURCE must be used outside any namespace; the resources live in a static library,
+// which nothing else would pull into the executable.
+static void initVideoResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+VideoServer::VideoServer(QObject *parent)
+    : QObject(parent)
+{
+    initVideoResources();
+    QFile file(QStringLiteral(":/images/loading.jpg"));
+    if (file.open(QIODevice::ReadOnly)) {
+        m_loadingImage = file.readAll();
+        file.close();
+    } else {
+        qDebug() << "Can't read loading.jpg";
+    }
+}
+
+VideoServer::~VideoServer()
+{
+    stop();
+}
+
+QList<quint16> VideoServer::ports() const
+{
+    QList<quint16> result;
+    for (auto it = m_servers.cbegin(); it != m_servers.cend(); ++it)
+        result.append(quint16(it.key()));
+    return result;
+}
+
+QString VideoServer::snapshotUrl(const ChannelKey &key) const
+{
+    const ChannelState state = m_dvrChannels.value(key);
+    return state.fetcher ? state.fetcher->url() : QString();
+}
+
+ChannelKey VideoServer::keyOf(const QObject *object)
+{
+    return ChannelKey{object->property("dvr").toInt(), object->property("stream").toInt(),
+                      object->property("channel").toInt()};
+}
+
+void VideoServer::start()
+{
+    const Config &config = Config::instance();
+    QList<int> ports;
+    for (auto it = config.streams.cbegin(); it != config.streams.cend(); ++it) {
+        const StreamInfo &stream = *it;
+        if (!VideoRelay::isMjpegType(stream.type))
+            continue;
+        const DVRInfo dvr = config.dvrs.value(stream.dvrId);
+        ports.append(stream.outPort);
+
+        for (int channel : stream.channels) {
+            const ChannelKey key{stream.dvrId, stream.id, channel};
+            if (m_dvrChannels.contains(key))
+                continue;
+
+            auto *fetcher = new HTTPFetcher;
+            fetcher->setCredentials(dvr.user, dvr.pass);
+            fetcher->setUrl(VideoRelay::snapshotUrl(dvr, stream, channel));
+            if (m_timings.fetchTimeoutMs >= 0)
+                fetcher->setTimeout(m_timings.fetchTimeoutMs);
+
+            auto *timer = new QTimer;
+            timer->setInterval(m_timings.pollAfterPictureMs);
+            timer->setSingleShot(true);
+
+            connect(fetcher, &HTTPFetcher::fetched, this, &VideoServer::onFetchCompleted);
+            connect(fetcher, &HTTPFetcher::error, this, &VideoServer::onFetchError);
+            connect(timer, &QTimer::timeout, this, &VideoServer::onTimeout);
+
+            for (QObject *object :
+                 {static_cast<QObject *>(fetcher), static_cast<QObject *>(timer)}) {
+                object->setProperty("dvr", dvr.id);
+                object->setProperty("stream", stream.id);
+                object->setProperty("channel", channel);
+            }
+
+            ChannelState state;
+            state.timer = timer;
+            state.fetcher = fetcher;
+            m_dvrChannels.insert(key, state);
+        }
+    }
+
+    for (int port : qAsConst(ports))
+        createServer(port);
+
+    qDebug() << "void VideoServer::start()";
+    qDebug() << QStringLiteral("  Created %1 mjpg server!").arg(ports.size());
+}
+
+void VideoServer::createServer(int port)
+{
+    if (m_servers.contains(port))
+        return;
+    auto *server = new QtHttpServer;
+    server->setServerName(QStringLiteral("VideoServer"));
+    connect(server, &QtHttpServer::started, this, &VideoServer::onServerStarted);
+    connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
+    connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
+    connect(server, &QtHttpServer::clientConnected, this, &VideoServer::onClientConnected);
+    connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
+    connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
+    server->start(quint16(port));
+    m_servers.insert(port, server);
+}
+
+void VideoServer::stop()
+{
+    const QHash<int, QtHttpServer *> servers = m_servers;
+    m_servers.clear();
+    for (QtHttpServer *server : servers) {
+        server->stop();
+        // Its connections close as it goes; their viewers are dropped below all at once.
+        server->disconnect(this);
+        delete server;
+    }
+    m_clientsByGuid.clear();
+
+    for (auto it = m_dvrChannels.begin(); it != m_dvrChannels.end(); ++it) {
+        ChannelState &state = it.value();
+        state.active = false;
+        // The viewers' connections are gone with their servers: forget them before aborting,
+        // because the aborts report failures synchronously.
+        state.clients.clear();
+        if (state.timer) {
+            state.timer->stop();
+            state.timer->deleteLater();
+            state.timer = nullptr;
+        }
+        if (HTTPFetcher *fetcher = state.fetcher) {
+            fetcher->abortAll();
+            fetcher->deleteLater();
+            state.fetcher = nullptr;
+        }
+    }
+    m_dvrChannels.clear();
+    m_clientChannels.clear();
+}
+
+void VideoServer::onServerStarted(quint16 port)
+{
+    emit serverStarted(port);
+}
+
+void VideoServer::onServerStopped()
+{
+    emit serverStopped();
+}
+
+void VideoServer::onServerError(QString msg)
+{
+    emit error(msg);
+}
+
+void VideoServer::onClientConnected(QString guid)
+{
+    Q_UNUSED(guid);
+}
+
+void VideoServer::onClientDisconnected(QString guid)
+{
+    m_clientsByGuid.remove(guid);
+    const QSet<ChannelKey> keys = m_clientChannels.take(guid);
+    for (const ChannelKey &key : keys) {
+        auto it = m_dvrChannels.find(key);
+        if (it == m_dvrChannels.end())
+            continue;
+        ChannelState &state = it.value();
+        for (auto client = state.clients.begin(); client != state.clients.end();) {
+            // Match by guid: the wrapper may already be half gone by now.
+            if (!client.value() || client.value()->guid() == guid)
+                client = state.clients.erase(client);
+            else
+                ++client;
+        }
+        if (state.clients.isEmpty()) {
+            state.active = false;
+            if (state.timer)
+                state.timer->stop();
+        }
+    }
+}
+
+void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
+{
+    const QString path = request->url().path(QUrl::FullyDecoded);
+    const VideoRelay::Route route = VideoRelay::route(path, Config::instance());
+
+    if (route.kind == VideoRelay::Route::Page) {
+        reply->setStatusCode(QtHttpReply::StatusCode(route.status));
+        reply->appendRawData(route.body.toLocal8Bit());
+        return;
+    }
+
+    auto it = m_dvrChannels.find(route.key);
+    if (it == m_dvrChannels.end()) {
+        reply->setStatusCode(QtHttpReply::InternalError);
+        return;
+    }
+
+    QtHttpClientWrapper *client = request->client();
+    if (!client || !client->isConnected())
+        return;
+    const QString guid = client->guid();
+
+    ChannelState &state = it.value();
+    state.clients.insert(client, client);
+    m_clientChannels[guid].insert(route.key);
+    if (!m_clientsByGuid.contains(guid))
+        m_clientsByGuid.insert(guid, client);
+
+    reply->setUseBoundary(true);
+    client->writeRaw(VideoRelay::responseHead());
+
+    if (!state.active) {
+        state.active = true;
+        state.timer->setInterval(m_timings.pollAfterPictureMs);
+        state.timer->start();
+    }
+}
+
+void VideoServer::onTimeout()
+{
+    auto *timer = qobject_cast<QTimer *>(sender());
+    if (!timer)
+        return;
+    auto it = m_dvrChannels.find(keyOf(timer));
+    if (it == m_dvrChannels.end() || !it->active)
+        return;
+    // A viewer that left and came back while a fetch was out restarts the timer; the fetch
+    // still out restarts it again when it ends. One request at a time shares the body buffer.
+    if (it->fetcher->pendingCount() > 0)
+        return;
+    it->fetcher->fetch();
+}
+
+void VideoServer::onFetchCompleted()
+{
+    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
+    if (!fetcher)
+        return;
+    auto it = m_dvrChannels.find(keyOf(fetcher));
+    if (it == m_dvrChannels.end())
+        return;
+    ChannelState &state = it.value();
+
+    if (state.clients.isEmpty()) {
+        state.active = false;
+        if (state.timer)
+            state.timer->stop();
+        return;
+    }
+
+    writePicture(state, fetcher->data());
+
+    if (state.active && state.timer) {
+        state.timer->setInterval(m_timings.pollAfterPictureMs);
+        state.timer->start();
+    }
+}
+
+void VideoServer::onFetchError(QString msg)
+{
+    Q_UNUSED(msg);
+    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
+    if (!fetcher)
+        return;
+    auto it = m_dvrChannels.find(keyOf(fetcher));
+    if (it == m_dvrChannels.end()) {
+        qDebug() << "void VideoServer::onFetchError(QString)";
+        qDebug() << QStringLiteral("  ERR: m_dvrChannels not found for DVR(%1) channel(%2)?")
+                        .arg(fetcher->property("dvr").toInt())
+                        .arg(fetcher->property("channel").toInt());
+        return;
+    }
+    ChannelState &state = it.value();
+
+    if (state.clients.isEmpty()) {
+        state.active = false;
+        // stop() releases the timer before it aborts the fetches that report here.
+        if (state.timer)
+            state.timer->stop();
+        return;
+    }
+
+    if (state.active && state.timer) {
+        state.timer->setInterval(m_timings.pollAfterFailureMs);
+        state.timer->start();
+    }
+
+    // The viewers keep the last picture on a short outage; a longer one shows the placeholder.
+    const int before = state.errorCount++;
+    if (before == 5 || before == 6)
+        writePicture(state, m_loadingImage);
+}
+
+void VideoServer::writePicture(ChannelState &state, const QByteArray &picture)
+{
+    const QByteArray bytes = VideoRelay::part(picture);
+    const qint64 bound
+        = qMax(m_timings.minViewerBacklog, qint64(VideoTimings::BacklogPictures) * bytes.size());
+    for (auto it = state.clients.begin(); it != state.clients.end();) {
+        QtHttpClientWrapper *client = it.value();
+        if (!client || !client->isConnected()) {
+            it = state.clients.erase(it);
+            continue;
+        }
+        if (client->bytesToWrite() > bound) {
+            ++m_skippedParts;
+        } else {
+            client->writeRaw(bytes);
+            m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
+        }
+        ++it;
+    }
+}

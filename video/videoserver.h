@@ -1,0 +1,92 @@
+#pragma once
+
+#include "videorelay.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+
+class HTTPFetcher;
+class QTimer;
+class QtHttpClientWrapper;
+class QtHttpReply;
+class QtHttpRequest;
+class QtHttpServer;
+
+// Relays the configured MJPEG cameras to browsers: one HTTP server per output port of the
+// relayed streams, one poll chain per camera channel while anybody watches it, and each fetched
+// picture written once to every viewer of the channel as a part of a multipart/x-mixed-replace
+// stream. Other paths get small listing pages that link to the streams.
+class VideoServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct ChannelState
+    {
+        QTimer *timer = nullptr;
+        HTTPFetcher *fetcher = nullptr;
+        // Keyed by the raw pointer for set semantics; the guard catches a connection that went
+        // away without being reported.
+        QHash<QtHttpClientWrapper *, QPointer<QtHttpClientWrapper>> clients;
+        bool active = false;
+        int errorCount = 0;
+    };
+
+    explicit VideoServer(QObject *parent = nullptr);
+    ~VideoServer() override;
+
+    // Applies to channels made by later start() calls.
+    void setTimings(const VideoTimings &timings) { m_timings = timings; }
+    VideoTimings timings() const { return m_timings; }
+
+    void start();
+    void stop();
+
+    // Introspection, for the controller's diagnostics and for tests.
+    QByteArray loadingImage() const { return m_loadingImage; }
+    QList<quint16> ports() const;
+    QtHttpServer *server(int port) const { return m_servers.value(port); }
+    bool hasChannel(const ChannelKey &key) const { return m_dvrChannels.contains(key); }
+    bool isPolling(const ChannelKey &key) const { return m_dvrChannels.value(key).active; }
+    QString snapshotUrl(const ChannelKey &key) const;
+    int viewerCount(const ChannelKey &key) const { return m_dvrChannels.value(key).clients.size(); }
+    // Pictures not written to a viewer because its connection still held too much unsent.
+    quint64 skippedParts() const { return m_skippedParts; }
+    // The largest unsent backlog any viewer had right after a write.
+    qint64 peakViewerBacklog() const { return m_peakViewerBacklog; }
+
+signals:
+    void serverStarted(quint16 port);
+    void serverStopped();
+    void error(QString msg);
+
+protected slots:
+    void onServerStarted(quint16 port);
+    void onServerStopped();
+    void onServerError(QString msg);
+    void onClientConnected(QString guid);
+    void onClientDisconnected(QString guid);
+    void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+    void onFetchError(QString msg);
+    void onFetchCompleted();
+    void onTimeout();
+
+private:
+    void createServer(int port);
+    void writePicture(ChannelState &state, const QByteArray &picture);
+    static ChannelKey keyOf(const QObject *object);
+
+    QByteArray m_loadingImage;
+    QHash<int, QtHttpServer *> m_servers;
+    // Every channel a watching connection joined: a browser may reuse one connection for several.
+    QHash<QString, QSet<ChannelKey>> m_clientChannels;
+    QHash<QString, QPointer<QtHttpClientWrapper>> m_clientsByGuid;
+    QHash<ChannelKey, ChannelState> m_dvrChannels;
+    VideoTimings m_timings;
+    quint64 m_skippedParts = 0;
+    qint64 m_peakViewerBacklog = 0;
+};
