@@ -1,0 +1,75 @@
+#pragma once
+
+#include "ipctimings.h"
+#include "rtspprograms.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+class zmqIPC_Master;
+
+// Keeps one streamer process running per RTSP output port. Processes are launched and killed by
+// the site's watchdog on request; the manager only talks to the watchdog and to the streamers
+// over the local IPC channel, where it is the bound end.
+class RTSPProcessMgr : public QObject
+{
+    Q_OBJECT
+public:
+    struct SlaveState
+    {
+        bool connected = false;
+        QDateTime lastSeen;
+    };
+
+    explicit RTSPProcessMgr(QObject *parent = nullptr);
+
+    // Takes effect at the next start().
+    void setTimings(const RtspTimings &timings) { m_timings = timings; }
+    RtspTimings timings() const { return m_timings; }
+
+    void start();
+    void stop();
+    void restart();
+
+    void createProgsList();
+    void startAllRtspSlaves();
+    void stopRtspProcesses();
+    void startProcess(QString name);
+    void stopProcess(QString name);
+    void sendControlSignals(QString name);
+
+    // For inspection (tests, diagnostics).
+    const QHash<QString, ProgInfo> &programs() const { return progs; }
+    const QHash<QString, SlaveState> &slaveStates() const { return slaves; }
+    const QHash<QString, QString> &versionTable() const { return versions; }
+    QString ipcEndpoint() const { return endpoint; }
+    bool isChannelUp() const;
+
+private slots:
+    void handleIPCStarted();
+    void handleIPCStopped();
+    void handleIPCMessage(QString sender, QString message);
+    void handleTimeout();
+    void handleRestartTimerTimeout();
+
+private:
+    void sendVersions();
+    bool isConnected(QString name);
+    void markConnected(QString name);
+    void markDisconnected(QString name);
+    void send(const QString &peer, const QString &message);
+
+    QHash<QString, ProgInfo> progs;
+    QTimer pingTimer;
+    QTimer restartTimer;
+    QPointer<zmqIPC_Master> master;
+    QString endpoint;
+    QHash<QString, SlaveState> slaves;
+    QHash<QString, QString> versions;
+
+    RtspTimings m_timings;
+};
