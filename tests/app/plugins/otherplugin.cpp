@@ -1,0 +1,1 @@
+#include "otherplugin.h"

@@ -1,0 +1,220 @@
+#include "log.h"
+#include "tempappdir.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QThread>
+#include <QtTest>
+
+class LogTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void lineForms_data();
+    void lineForms();
+    void firstMessageEmptiesOldLog();
+    void sizeLimit_data();
+    void sizeLimit();
+    void oversizedLogFromEarlierRunIsDiscarded();
+    void twoThreadsWriteWholeLines();
+    void unwritableLocationDropsMessages();
+
+private:
+    QString freshLogPath();
+
+    TempAppDir m_dir;
+    int m_files = 0;
+    QtMessageHandler m_previous = nullptr;
+};
+
+void LogTest::init()
+{
+    QVERIFY(m_dir.isValid());
+    m_previous = qInstallMessageHandler(logMessageHandler);
+}
+
+void LogTest::cleanup()
+{
+    qInstallMessageHandler(m_previous);
+    logFilePath.clear();
+}
+
+// Every test gets its own file, so each one starts with the handler's "first message" for it.
+QString LogTest::freshLogPath()
+{
+    logFilePath = m_dir.filePath(QStringLiteral("Service%1.txt").arg(++m_files));
+    return logFilePath;
+}
+
+void LogTest::lineForms_data()
+{
+    QTest::addColumn<int>("form");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("fixed text is bare") << 0 << QByteArray("Service started\n");
+    QTest::newRow("filled message is quoted") << 1 << QByteArray("\"Starting X\"\n");
+    QTest::newRow("quote and backslash escaped")
+        << 2 << QByteArray("\"Loading a\\\"b\\\\c.so ... Ok\"\n");
+    QTest::newRow("items separated by one space") << 3 << QByteArray("Backend:  \"foreground\"\n");
+    QTest::newRow("list in debug form") << 4 << QByteArray("Args:  (\"svc\", \"-x\")\n");
+    QTest::newRow("UTF-8") << 5 << QByteArray("T\xc3\xbcr \xe2\x86\x92 offen\n");
+}
+
+void LogTest::lineForms()
+{
+    QFETCH(int, form);
+    QFETCH(QByteArray, expected);
+    const QString path = freshLogPath();
+    switch (form) {
+    case 0:
+        qDebug() << "Service started";
+        break;
+    case 1:
+        qDebug() << QStringLiteral("Starting %1").arg(QStringLiteral("X"));
+        break;
+    case 2:
+        qDebug() << QStringLiteral("Loading %1 ... Ok").arg(QStringLiteral("a\"b\\c.so"));
+        break;
+    case 3:
+        qDebug() << "Backend: " << QStringLiteral("foreground");
+        break;
+    case 4:
+        qDebug() << "Args: " << QStringList{QStringLiteral("svc"), QStringLiteral("-x")};
+        break;
+    case 5:
+        qDebug() << "T\xc3\xbcr \xe2\x86\x92 offen";
+        break;
+    }
+    QCOMPARE(readWholeFile(path), expected);
+}
+
+void LogTest::firstMessageEmptiesOldLog()
+{
+    const QString path = m_dir.filePath(QStringLiteral("Previous.txt"));
+    {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("line of the previous run\n");
+    }
+    logFilePath = path;
+    qDebug() << "first";
+    QCOMPARE(readWholeFile(path), QByteArray("first\n"));
+    qDebug() << "second";
+    QCOMPARE(readWholeFile(path), QByteArray("first\nsecond\n"));
+}
+
+void LogTest::sizeLimit_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("discarded");
+    QTest::newRow("one below the limit stays") << MaxLogFileSize - 1 << false;
+    QTest::newRow("exactly the limit stays") << MaxLogFileSize << false;
+    QTest::newRow("one above the limit is discarded") << MaxLogFileSize + 1 << true;
+}
+
+void LogTest::sizeLimit()
+{
+    QFETCH(qint64, size);
+    QFETCH(bool, discarded);
+    const QString path = freshLogPath();
+
+    // Grown through the handler itself, as the service grows it: one line of exactly `size`
+    // bytes including its line feed.
+    qDebug().noquote() << QString(int(size - 1), QLatin1Char('x'));
+    QCOMPARE(QFileInfo(path).size(), size);
+
+    // The size is checked before each line.
+    qDebug() << "next";
+    const QByteArray content = readWholeFile(path);
+    if (discarded) {
+        QCOMPARE(content, QByteArray("next\n"));
+        // Later lines must land in the new file, not in the removed one.
+        qDebug() << "later";
+        QCOMPARE(readWholeFile(path), QByteArray("next\nlater\n"));
+    } else {
+        QCOMPARE(content.size(), size + 5);
+        QVERIFY(content.endsWith("x\nnext\n"));
+    }
+}
+
+void LogTest::oversizedLogFromEarlierRunIsDiscarded()
+{
+    const QString path = m_dir.filePath(QStringLiteral("Big.txt"));
+    {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        QVERIFY(old.resize(MaxLogFileSize + 100));
+    }
+    logFilePath = path;
+    qDebug() << "first";
+    qDebug() << "second";
+    QCOMPARE(readWholeFile(path), QByteArray("first\nsecond\n"));
+}
+
+namespace {
+class Writer : public QThread
+{
+public:
+    Writer(char letter, int lines)
+        : m_letter(letter)
+        , m_lines(lines)
+    { }
+
+protected:
+    void run() override
+    {
+        const QString body(300, QLatin1Char(m_letter));
+        for (int i = 0; i < m_lines; ++i)
+            qDebug().noquote() << body << i;
+    }
+
+private:
+    char m_letter;
+    int m_lines;
+};
+} // namespace
+
+void LogTest::twoThreadsWriteWholeLines()
+{
+    const QString path = freshLogPath();
+    constexpr int Lines = 2000;
+    Writer a('a', Lines);
+    Writer b('b', Lines);
+    a.start();
+    b.start();
+    QVERIFY(a.wait(10000));
+    QVERIFY(b.wait(10000));
+
+    const QList<QByteArray> lines = readWholeFile(path).split('\n');
+    QCOMPARE(lines.size(), 2 * Lines + 1);
+    QVERIFY(lines.last().isEmpty());
+    int next[2] = {0, 0};
+    for (int i = 0; i < 2 * Lines; ++i) {
+        const QByteArray &line = lines.at(i);
+        const int writer = line.startsWith('a') ? 0 : 1;
+        const QByteArray expected
+            = QByteArray(300, writer == 0 ? 'a' : 'b') + ' ' + QByteArray::number(next[writer]++);
+        QCOMPARE(line, expected);
+    }
+    QCOMPARE(next[0], Lines);
+    QCOMPARE(next[1], Lines);
+}
+
+void LogTest::unwritableLocationDropsMessages()
+{
+    const QString missingDir = m_dir.filePath(QStringLiteral("missing/Service.txt"));
+    logFilePath = missingDir;
+    qDebug() << "nowhere to go";
+    QVERIFY(!QFile::exists(missingDir));
+
+    // A later path works again: a failed file does not poison the sink.
+    const QString path = freshLogPath();
+    qDebug() << "back";
+    QCOMPARE(readWholeFile(path), QByteArray("back\n"));
+}
+
+QTEST_GUILESS_MAIN(LogTest)
+#include "tst_log.moc"
