@@ -27,7 +27,7 @@ public:
 
     explicit RTSPProcessMgr(QObject *parent = nullptr);
 
-    // Takes effect at the next start().
+    // The liveness limit applies from the next tick, the intervals from the next start().
     void setTimings(const RtspTimings &timings) { m_timings = timings; }
     RtspTimings timings() const { return m_timings; }
 
