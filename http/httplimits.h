@@ -9,7 +9,8 @@ namespace HttpLimits {
 
 // Longest request line, not counting its CR LF; longer ones are answered 414.
 constexpr int MaxRequestLine = 8 * 1024;
-// Largest header block (every header line with its CR LF); larger ones are answered 431.
+// Largest header block (every line after the request line, up to and including the empty line
+// that ends it); larger ones are answered 431.
 constexpr int MaxHeaderBlock = 32 * 1024;
 // Most header lines in one request; more are answered 431.
 constexpr int MaxHeaderLines = 100;

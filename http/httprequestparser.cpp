@@ -171,12 +171,14 @@ HttpRequestParser::Result HttpRequestParser::parseRequestLine(const QByteArray &
 
 HttpRequestParser::Result HttpRequestParser::parseHeaderLine(const QByteArray &line)
 {
+    // The empty line that ends the block counts too, so that a block refused while its last line
+    // is still arriving is also refused when it arrives whole.
+    m_headerBytes += line.size();
+    if (m_headerBytes > m_limits.maxHeaderBlock)
+        return fail(431, true);
     if (line.trimmed().isEmpty())
         return headersComplete();
-
-    m_headerBytes += line.size();
-    ++m_headerLines;
-    if (m_headerBytes > m_limits.maxHeaderBlock || m_headerLines > m_limits.maxHeaderLines)
+    if (++m_headerLines > m_limits.maxHeaderLines)
         return fail(431, true);
 
     const int colon = line.indexOf(':');

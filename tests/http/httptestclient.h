@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QPointer>
+#include <QTcpSocket>
+
+// One HTTP response as read off the wire.
+struct HttpTestResponse
+{
+    QByteArray statusLine; // without CR LF
+    QList<QPair<QByteArray, QByteArray>> headers; // in wire order
+    QByteArray body; // decoded when chunked
+    QByteArray rawBody; // as on the wire (chunk framing included)
+    QByteArray raw; // the whole response
+
+    int status() const { return statusLine.split(' ').value(1).toInt(); }
+    QByteArray header(const QByteArray &name) const;
+    int headerCount(const QByteArray &name) const;
+};
+
+// Takes one response off the front of `buffer`; false (and nothing taken) while it is incomplete.
+bool takeHttpResponse(QByteArray *buffer, HttpTestResponse *response);
+
+// A plain or TLS client speaking raw bytes to a server under test.
+class HttpTestClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HttpTestClient(QTcpSocket *socket = nullptr);
+
+    QTcpSocket *socket() const { return m_socket; }
+    bool connectTo(quint16 port);
+    void send(const QByteArray &bytes);
+
+    // Waits until `count` responses have been read in all; returns them all.
+    QList<HttpTestResponse> waitForResponses(int count, int timeoutMs = 10000);
+    // Waits until at least `size` bytes have been read in all.
+    bool waitForBytes(int size, int timeoutMs = 10000);
+    bool waitForDisconnected(int timeoutMs = 10000);
+    bool isConnected() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
+
+    QByteArray received() const { return m_received; }
+    void clearReceived() { m_received.clear(); }
+
+private:
+    void readAvailable();
+
+    QTcpSocket *m_socket;
+    QByteArray m_received;
+};
