@@ -1,0 +1,179 @@
+#include "fakecamera.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+const QByteArray PictureMarker = QByteArrayLiteral("FAKECAM|");
+}
+
+FakeCamera::FakeCamera(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &FakeCamera::onNewConnection);
+}
+
+FakeCamera::~FakeCamera()
+{
+    close();
+}
+
+bool FakeCamera::listen()
+{
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QString FakeCamera::url(const QString &target) const
+{
+    return QStringLiteral("http://%1:%2%3").arg(host()).arg(port()).arg(target);
+}
+
+void FakeCamera::close()
+{
+    m_server.close();
+    const QList<QTcpSocket *> sockets = m_sockets;
+    m_sockets.clear();
+    m_buffers.clear();
+    for (QTcpSocket *socket : sockets) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+}
+
+void FakeCamera::requireCredentials(const QString &user, const QString &password)
+{
+    m_requireAuth = true;
+    m_expectedAuthorization
+        = "Basic " + QString(user + QLatin1Char(':') + password).toLocal8Bit().toBase64();
+}
+
+int FakeCamera::requestCount(const QByteArray &target) const
+{
+    int count = 0;
+    for (const Request &request : m_requests)
+        count += request.target == target;
+    return count;
+}
+
+void FakeCamera::resetCounts()
+{
+    m_requests.clear();
+    m_served.clear();
+}
+
+QByteArray FakeCamera::makePicture(const QByteArray &target, int sequence, int size)
+{
+    // Starts and ends like a JPEG, so anything that sniffs the bytes takes it for one.
+    QByteArray picture = QByteArray("\xFF\xD8", 2) + PictureMarker + target + '|'
+        + QByteArray::number(sequence) + '|';
+    if (size > picture.size() + 2)
+        picture.append(size - picture.size() - 2, 'x');
+    picture.append("\xFF\xD9", 2);
+    return picture;
+}
+
+QByteArray FakeCamera::pictureTarget(const QByteArray &picture)
+{
+    if (!picture.startsWith(QByteArray("\xFF\xD8", 2) + PictureMarker))
+        return QByteArray();
+    return picture.mid(2).split('|').value(1);
+}
+
+int FakeCamera::pictureSequence(const QByteArray &picture)
+{
+    if (!picture.startsWith(QByteArray("\xFF\xD8", 2) + PictureMarker))
+        return 0;
+    return picture.mid(2).split('|').value(2).toInt();
+}
+
+void FakeCamera::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        m_sockets.append(socket);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_sockets.removeOne(socket);
+            m_buffers.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeCamera::onReadyRead(QTcpSocket *socket)
+{
+    QByteArray &buffer = m_buffers[socket];
+    buffer += socket->readAll();
+    for (;;) {
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QList<QByteArray> lines = buffer.left(end).split('\n');
+        buffer.remove(0, end + 4);
+
+        Request request;
+        const QList<QByteArray> words = lines.value(0).trimmed().split(' ');
+        request.method = words.value(0);
+        request.target = words.value(1);
+        for (int i = 1; i < lines.size(); ++i) {
+            const int colon = lines.at(i).indexOf(':');
+            if (colon > 0) {
+                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
+                                       lines.at(i).mid(colon + 1).trimmed());
+            }
+        }
+        // Requests to a camera carry no body.
+        m_requests.append(request);
+        emit requestReceived(request.target);
+        answer(socket, request);
+        if (!m_sockets.contains(socket))
+            return;
+    }
+}
+
+void FakeCamera::answer(QTcpSocket *socket, const Request &request)
+{
+    if (m_behaviour == Behaviour::Hang)
+        return;
+    if (m_behaviour == Behaviour::Drop) {
+        m_sockets.removeOne(socket);
+        m_buffers.remove(socket);
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    const QByteArray bytes = response(request);
+    if (m_delayMs <= 0) {
+        socket->write(bytes);
+        return;
+    }
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(m_delayMs, this, [guard, bytes] {
+        if (guard && guard->state() == QAbstractSocket::ConnectedState)
+            guard->write(bytes);
+    });
+}
+
+QByteArray FakeCamera::response(const Request &request)
+{
+    if (m_requireAuth && request.header("Authorization") != m_expectedAuthorization) {
+        return QByteArrayLiteral("HTTP/1.1 401 Unauthorized\r\n"
+                                 "WWW-Authenticate: Basic realm=\"fake camera\"\r\n"
+                                 "Content-Length: 0\r\n\r\n");
+    }
+    if (m_behaviour == Behaviour::FailStatus) {
+        return "HTTP/1.1 " + QByteArray::number(m_failStatus)
+            + " Failed\r\nContent-Length: 0\r\n\r\n";
+    }
+    QByteArray body;
+    if (m_fixed.contains(request.target)) {
+        body = m_fixed.value(request.target);
+    } else {
+        body = makePicture(request.target, m_served.value(request.target) + 1, m_pictureSize);
+    }
+    ++m_served[request.target];
+    return "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}

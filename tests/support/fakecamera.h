@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// A camera or DVR on loopback that serves JPEG snapshots over plain HTTP/1.1 (persistent
+// connections), checks Basic authentication, counts what it is asked, and can fail, hang, answer
+// late or send oversized bodies on demand. Written on bare QTcpServer so that our own HTTP
+// server is never used to test our own HTTP client.
+//
+// Every GET is answered with a picture made for its target (path and query) and a per-target
+// sequence number, so tests can tell channels and successive pictures apart; setPicture() fixes
+// the body for a target instead.
+class FakeCamera : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Behaviour {
+        Serve, // 200 with a picture
+        FailStatus, // the status set with setFailStatus(), empty body
+        Drop, // close the connection without an answer
+        Hang, // keep the connection open and never answer
+    };
+
+    struct Request
+    {
+        QByteArray method;
+        QByteArray target;
+        // Header names in lower case.
+        QHash<QByteArray, QByteArray> headers;
+        QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
+    };
+
+    explicit FakeCamera(QObject *parent = nullptr);
+    ~FakeCamera() override;
+
+    // Listens on 127.0.0.1 at a port the system chooses.
+    bool listen();
+    quint16 port() const { return m_server.serverPort(); }
+    QString host() const { return QStringLiteral("127.0.0.1"); }
+    QString url(const QString &target) const;
+    // Stops accepting and drops every connection (a camera switched off).
+    void close();
+
+    // Requests must then carry exactly these Basic credentials, or are answered 401.
+    void requireCredentials(const QString &user, const QString &password);
+    void acceptAnyone() { m_requireAuth = false; }
+
+    void setBehaviour(Behaviour behaviour) { m_behaviour = behaviour; }
+    void setFailStatus(int status) { m_failStatus = status; }
+    // Answers only this long after the request arrived.
+    void setResponseDelay(int ms) { m_delayMs = ms; }
+    // Size of the generated pictures (at least big enough for their marker).
+    void setPictureSize(int bytes) { m_pictureSize = bytes; }
+    void setPicture(const QByteArray &target, const QByteArray &body) { m_fixed[target] = body; }
+
+    // The picture served as the `sequence`-th (from 1) answer for `target`.
+    static QByteArray makePicture(const QByteArray &target, int sequence, int size = 0);
+    // The target and sequence a picture was made for; empty and 0 for other bytes.
+    static QByteArray pictureTarget(const QByteArray &picture);
+    static int pictureSequence(const QByteArray &picture);
+
+    int requestCount() const { return m_requests.size(); }
+    int requestCount(const QByteArray &target) const;
+    int servedCount(const QByteArray &target) const { return m_served.value(target); }
+    QList<Request> requests() const { return m_requests; }
+    Request lastRequest() const { return m_requests.isEmpty() ? Request() : m_requests.last(); }
+    int openConnections() const { return m_sockets.size(); }
+    void resetCounts();
+
+signals:
+    void requestReceived(const QByteArray &target);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const Request &request);
+    QByteArray response(const Request &request);
+
+    QTcpServer m_server;
+    QList<QTcpSocket *> m_sockets;
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+    QList<Request> m_requests;
+    QHash<QByteArray, int> m_served;
+    QHash<QByteArray, QByteArray> m_fixed;
+    bool m_requireAuth = false;
+    QByteArray m_expectedAuthorization;
+    Behaviour m_behaviour = Behaviour::Serve;
+    int m_failStatus = 500;
+    int m_delayMs = 0;
+    int m_pictureSize = 0;
+};
