@@ -42,7 +42,9 @@ bool SdNotifier::notify(const QByteArray &state)
         ++length;
 
     if (m_fd < 0) {
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        // Non-blocking: the watchdog pings are sent from the main loop, and a receiver that does
+        // not read (its queue holds only a few datagrams) must not freeze the service.
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (m_fd < 0)
             return false;
     }
