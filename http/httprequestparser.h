@@ -94,7 +94,6 @@ private:
     int m_headerBytes = 0;
     int m_headerLines = 0;
     qint64 m_contentLength = 0;
-    bool m_ready = false;
 
     int m_errorStatus = 0;
     QByteArray m_errorLine;
