@@ -51,11 +51,15 @@ void generateIoLayout(const CommandRequest &command)
         qDebug() << QStringLiteral("GENERATE_IO - dvrId invalid: %1").arg(io->dvrId);
         return;
     }
-    for (const QString &name : {dvr->name, io->name}) {
-        if (!staysInside(name)) {
-            qDebug() << QStringLiteral("GENERATE_IO - name outside layout directory: %1").arg(name);
-            return;
-        }
+    // The IO name is checked as the file name it becomes: ".." followed by ".html" stays inside.
+    QString unsafe;
+    if (!staysInside(dvr->name))
+        unsafe = dvr->name;
+    else if (!staysInside(io->name + QStringLiteral(".html")))
+        unsafe = io->name;
+    if (!unsafe.isNull()) {
+        qDebug() << QStringLiteral("GENERATE_IO - name outside layout directory: %1").arg(unsafe);
+        return;
     }
 
     const QString layoutDir = QStringLiteral("%1/%2").arg(applicationDirectory(), config.ioPath);
