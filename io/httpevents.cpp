@@ -1,0 +1,319 @@
+#include "httpevents.h"
+
+#include "boardpage.h"
+#include "boardupdate.h"
+#include "config.h"
+#include "httpfetcher.h"
+#include "layoutpages.h"
+#include "qthttpreply.h"
+#include "qthttprequest.h"
+#include "qthttpserver.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <utility>
+
+namespace {
+
+const char *const LayoutProperty = "layout";
+
+bool isFileRequest(const QString &path)
+{
+    static const char *const suffixes[] = {".html", ".png", ".js", ".css", ".jpg"};
+    for (const char *suffix : suffixes) {
+        if (path.endsWith(QLatin1String(suffix), Qt::CaseSensitive))
+            return true;
+    }
+    return false;
+}
+
+int nextRandom()
+{
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    return qrand() % IoEvents::RandomParameterRange;
+    QT_WARNING_POP
+}
+
+} // namespace
+
+HttpEvents::HttpEvents(QObject *parent)
+    : QObject(parent)
+    , m_server(new QtHttpServer(this))
+    , m_mimeDatabase(new QMimeDatabase)
+{
+    m_server->setServerName(QStringLiteral("SimpleServer"));
+    connect(m_server, &QtHttpServer::started, this, &HttpEvents::onServerStarted);
+    connect(m_server, &QtHttpServer::stopped, this, &HttpEvents::onServerStopped);
+    connect(m_server, &QtHttpServer::error, this, &HttpEvents::onServerError);
+    connect(m_server, &QtHttpServer::requestNeedsReply, this, &HttpEvents::onRequestNeedsReply);
+}
+
+HttpEvents::~HttpEvents()
+{
+    delete m_mimeDatabase;
+    // The controller stops us first; a test or a later owner that does not must not leak the
+    // timers and fetchers, which have no parent.
+    disposeLayouts();
+}
+
+void HttpEvents::start()
+{
+    const Config &config = Config::instance();
+    for (const IOInfo &io : config.ios) {
+        const DVRInfo dvr = config.dvrs.value(io.dvrId);
+
+        auto *timer = new QTimer;
+        timer->setInterval(m_timings.pollIntervalMs);
+        timer->setSingleShot(true);
+        timer->setProperty(LayoutProperty, io.id);
+
+        auto *fetcher = new HTTPFetcher(nullptr);
+        fetcher->setCredentials(dvr.user, dvr.pass);
+        fetcher->setUrl(
+            QStringLiteral("http://%1:%2/alarm.htm").arg(dvr.ip, QString::number(io.port)));
+        fetcher->setProperty(LayoutProperty, io.id);
+        // A board page is small; a bigger body ends the read as a failure instead of being kept.
+        fetcher->setMaxBodySize(m_timings.maxBoardPageSize);
+
+        auto *updater = new HTTPFetcher(nullptr);
+        updater->setCredentials(dvr.user, dvr.pass);
+        updater->setMaxBodySize(m_timings.maxBoardPageSize);
+
+        if (m_timings.fetchTimeoutMs >= 0) {
+            fetcher->setTimeout(m_timings.fetchTimeoutMs);
+            updater->setTimeout(m_timings.fetchTimeoutMs);
+        }
+
+        connect(timer, &QTimer::timeout, this, &HttpEvents::onTimeout);
+        connect(fetcher, &HTTPFetcher::fetched, this, &HttpEvents::onFetchCompleted);
+        connect(fetcher, &HTTPFetcher::error, this, &HttpEvents::onFetchError);
+        connect(updater, &HTTPFetcher::fetched, this, &HttpEvents::onUpdateCompleted);
+        connect(updater, &HTTPFetcher::error, this, &HttpEvents::onUpdateError);
+
+        LayoutState state;
+        state.pollTimer = timer;
+        state.fetcher = fetcher;
+        state.updater = updater;
+        m_layouts.insert(io.id, state);
+    }
+    m_server->start(quint16(config.eventPort));
+}
+
+void HttpEvents::stop()
+{
+    m_server->stop();
+    disposeLayouts();
+}
+
+void HttpEvents::disposeLayouts()
+{
+    // Taken out first: aborting a fetcher reports the cancellation to our slots, which must no
+    // longer find the layout.
+    const QHash<int, LayoutState> layouts = std::exchange(m_layouts, {});
+    for (const LayoutState &state : layouts) {
+        state.pollTimer->stop();
+        state.pollTimer->deleteLater();
+        state.fetcher->abortAll();
+        state.fetcher->deleteLater();
+        state.updater->abortAll();
+        state.updater->deleteLater();
+    }
+}
+
+void HttpEvents::setEvent(int layoutId, const QUrl &url)
+{
+    auto it = m_layouts.find(layoutId);
+    if (it == m_layouts.end())
+        return;
+    const QMap<int, int> change = BoardUpdate::parseOutputs(url);
+    if (!change.isEmpty())
+        it->pendingEvents.append(change);
+}
+
+int HttpEvents::layoutOf(const QObject *object, bool *ok)
+{
+    const QVariant layout = object ? object->property(LayoutProperty) : QVariant();
+    *ok = layout.isValid();
+    return layout.toInt();
+}
+
+void HttpEvents::onTimeout()
+{
+    auto *timer = qobject_cast<QTimer *>(sender());
+    bool ok = false;
+    const int id = layoutOf(timer, &ok);
+    if (!timer || !ok)
+        return;
+    auto it = m_layouts.find(id);
+    if (it != m_layouts.end() && it->active)
+        it->fetcher->fetch();
+}
+
+void HttpEvents::logFetchError(const QString &msg)
+{
+    qDebug() << "void HttpEvents::onFetchError(QString)";
+    qDebug() << QStringLiteral("  Fetching error: %1").arg(msg);
+}
+
+void HttpEvents::restartPolling(int layoutId)
+{
+    auto it = m_layouts.find(layoutId);
+    if (it != m_layouts.end() && it->active)
+        it->pollTimer->start();
+}
+
+void HttpEvents::onFetchError(QString msg)
+{
+    logFetchError(msg);
+    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
+    bool ok = false;
+    const int id = layoutOf(fetcher, &ok);
+    if (fetcher && ok)
+        restartPolling(id);
+}
+
+void HttpEvents::onFetchCompleted()
+{
+    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
+    bool ok = false;
+    const int id = layoutOf(fetcher, &ok);
+    if (!fetcher || !ok)
+        return;
+    auto it = m_layouts.find(id);
+    if (it == m_layouts.end())
+        return;
+
+    // The fetcher already refuses bodies past the limit; this holds whatever fetcher is used.
+    if (fetcher->data().size() > m_timings.maxBoardPageSize) {
+        logFetchError(
+            QStringLiteral("Response body larger than %1 bytes").arg(m_timings.maxBoardPageSize));
+        restartPolling(id);
+        return;
+    }
+
+    const BoardPageState page = BoardPage::parse(fetcher->data());
+    if (!page.gpiValues.isEmpty())
+        it->gpiValues = page.gpiValues;
+    if (!page.blinkValues.isEmpty())
+        it->blinkValues = page.blinkValues;
+    if (!page.gpoValues.isEmpty())
+        it->gpoValues = page.gpoValues;
+
+    if (!it->pendingEvents.isEmpty())
+        sendPendingEvent(id, *it);
+
+    restartPolling(id);
+}
+
+void HttpEvents::sendPendingEvent(int layoutId, LayoutState &state)
+{
+    const QMap<int, int> change = state.pendingEvents.takeFirst();
+    const Config &config = Config::instance();
+    const IOInfo io = config.ios.value(layoutId);
+    const DVRInfo dvr = config.dvrs.value(io.dvrId);
+    const QString url = BoardUpdate::updateUrl(dvr.ip, io.port, state.blinkValues, state.gpoValues,
+                                               change, nextRandom());
+    qDebug() << QStringLiteral("Updater url: %1").arg(url);
+    state.updater->setUrl(url);
+    state.updater->fetch();
+}
+
+void HttpEvents::onUpdateCompleted()
+{
+    qDebug() << "void HttpEvents::onUpdateCompleted()";
+    qDebug() << "  Door's state updated!";
+}
+
+void HttpEvents::onUpdateError(QString msg)
+{
+    qDebug() << "void HttpEvents::onUpdateError(QString)";
+    qDebug() << QStringLiteral("  Door updating error: %1").arg(msg);
+}
+
+void HttpEvents::onServerStopped()
+{
+    emit stopped();
+}
+
+void HttpEvents::onServerStarted(ushort port)
+{
+    emit started(port);
+}
+
+void HttpEvents::onServerError(QString msg)
+{
+    emit error(msg);
+}
+
+void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
+{
+    const QUrl url = request->url();
+    const QString path = url.path(QUrl::FullyDecoded);
+    const QUrlQuery query(url);
+
+    if (isFileRequest(path)) {
+        serveFile(path, reply);
+        return;
+    }
+    if (path == QLatin1String("/read") && query.hasQueryItem(QStringLiteral("layout"))) {
+        serveState(query.queryItemValue(QStringLiteral("layout")).toInt(nullptr, 10), reply);
+        return;
+    }
+    bool isNumber = false;
+    const int id = path.mid(1).toInt(&isNumber, 10);
+    if (isNumber && Config::instance().ioIds.contains(id)) {
+        qDebug() << QStringLiteral(" Set event: %1").arg(path);
+        setEvent(id, url);
+        reply->appendRawData("DONE");
+        return;
+    }
+    const Config &config = Config::instance();
+    reply->appendRawData(LayoutPages::indexPage(config.dvrs, config.ios));
+}
+
+void HttpEvents::serveFile(const QString &path, QtHttpReply *reply)
+{
+    const Config &config = Config::instance();
+    const LayoutDirectory directory(config.appDir + QLatin1Char('/') + config.ioPath);
+    const QString fileName = directory.fileName(path);
+    qDebug() << fileName;
+
+    const QString target = directory.resolve(path);
+    if (target.isEmpty()) {
+        reply->addHeader("Content-Type", "text/plain");
+        reply->appendRawData(LayoutPages::missingFile(path));
+        return;
+    }
+    const QString mimeType = m_mimeDatabase->mimeTypeForFile(target).name();
+    QFile file(target);
+    // Only regular files: a FIFO or device node would block or never end.
+    if (!QFileInfo(target).isFile() || !file.open(QIODevice::ReadOnly)) {
+        reply->addHeader("Content-Type", "text/plain");
+        reply->appendRawData(LayoutPages::unreadableFile(path));
+        return;
+    }
+    reply->addHeader("Content-Type", mimeType.toLocal8Bit());
+    reply->appendRawData(file.readAll());
+    file.close();
+}
+
+void HttpEvents::serveState(int layoutId, QtHttpReply *reply)
+{
+    auto it = m_layouts.find(layoutId);
+    if (it == m_layouts.end()) {
+        reply->appendRawData(LayoutPages::layoutList(Config::instance().ios));
+        return;
+    }
+    if (!it->active) {
+        it->active = true;
+        it->pollTimer->start();
+    }
+    reply->appendRawData(LayoutPages::stateJson(it->blinkValues, it->gpoValues, it->gpiValues));
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "ioconstants.h"
+
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class HTTPFetcher;
+class QMimeDatabase;
+class QTimer;
+class QUrl;
+class QtHttpReply;
+class QtHttpRequest;
+class QtHttpServer;
+
+// Stands between the browsers showing IO layout pages and the alarm IO boards. Each IO record
+// is a layout, keyed by its id: its board's alarm.htm is polled while a browser watches the
+// layout, and output changes asked for by the page are sent back to the board as its own form.
+// The layout pages, their state reads and events arrive through the server on eventPort.
+class HttpEvents : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct LayoutState
+    {
+        // Set by the first state read; polling runs only while it is true.
+        bool active = false;
+        QMap<int, int> gpiValues;
+        QMap<int, int> blinkValues;
+        QMap<int, int> gpoValues;
+        QTimer *pollTimer = nullptr;
+        HTTPFetcher *fetcher = nullptr;
+        HTTPFetcher *updater = nullptr;
+        // Output changes, oldest first; one is sent after each successful poll.
+        QList<QMap<int, int>> pendingEvents;
+    };
+
+    explicit HttpEvents(QObject *parent = nullptr);
+    ~HttpEvents() override;
+
+    // Applies to the layouts made by a later start().
+    void setTimings(const IoTimings &timings) { m_timings = timings; }
+    IoTimings timings() const { return m_timings; }
+
+    void start();
+    void stop();
+    void setEvent(int layoutId, const QUrl &url);
+
+    // For the controller's diagnostics and for tests.
+    QtHttpServer *server() const { return m_server; }
+    QList<int> layoutIds() const { return m_layouts.keys(); }
+    LayoutState layout(int id) const { return m_layouts.value(id); }
+
+signals:
+    void pathChanged();
+    void portChanged();
+    void started(int port);
+    void stopped();
+    void error(QString msg);
+
+private slots:
+    void onServerStopped();
+    void onServerStarted(ushort port);
+    void onServerError(QString msg);
+    void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+    void onTimeout();
+    void onFetchCompleted();
+    void onFetchError(QString msg);
+    void onUpdateCompleted();
+    void onUpdateError(QString msg);
+
+private:
+    void serveFile(const QString &path, QtHttpReply *reply);
+    void serveState(int layoutId, QtHttpReply *reply);
+    void logFetchError(const QString &msg);
+    void restartPolling(int layoutId);
+    void sendPendingEvent(int layoutId, LayoutState &state);
+    void disposeLayouts();
+    static int layoutOf(const QObject *object, bool *ok);
+
+    QtHttpServer *m_server;
+    QMimeDatabase *m_mimeDatabase;
+    QHash<int, LayoutState> m_layouts;
+    IoTimings m_timings;
+};

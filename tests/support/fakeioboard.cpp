@@ -1,0 +1,218 @@
+#include "fakeioboard.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace {
+
+// Two options, off first, so that the board's reader (which looks at the first option only)
+// sees 0 when the first is selected and 1 otherwise; other values get an option of their own.
+QByteArray selectElement(const QByteArray &name, int value)
+{
+    QByteArray html = "<SELECT NAME=\"" + name + "\">";
+    if (value != 0 && value != 1)
+        html += "<OPTION VALUE=\"" + QByteArray::number(value) + "\" SELECTED>"
+            + QByteArray::number(value) + "</OPTION>";
+    html += value == 0 ? "<OPTION VALUE=\"0\" SELECTED>Off</OPTION>"
+                       : "<OPTION VALUE=\"0\">Off</OPTION>";
+    html += value == 1 ? "<OPTION VALUE=\"1\" SELECTED>On</OPTION>"
+                       : "<OPTION VALUE=\"1\">On</OPTION>";
+    return html + "</SELECT>";
+}
+
+} // namespace
+
+FakeIoBoard::FakeIoBoard(QObject *parent)
+    : QObject(parent)
+    , m_server(new QTcpServer(this))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &FakeIoBoard::onNewConnection);
+}
+
+FakeIoBoard::~FakeIoBoard() = default;
+
+bool FakeIoBoard::listen()
+{
+    return m_server->listen(QHostAddress::LocalHost, 0);
+}
+
+quint16 FakeIoBoard::port() const
+{
+    return m_server->serverPort();
+}
+
+void FakeIoBoard::setCredentials(const QString &user, const QString &password)
+{
+    if (user.isEmpty() && password.isEmpty())
+        m_expectedAuthorization.clear();
+    else
+        m_expectedAuthorization
+            = "Basic " + (user + QLatin1Char(':') + password).toUtf8().toBase64();
+}
+
+QByteArray FakeIoBoard::page() const
+{
+    if (!m_page.isEmpty())
+        return m_page;
+    // Laid out like a real board: comments (one hiding a decoy select), capital tags, one
+    // element per line.
+    QByteArray html = "<HTML><HEAD><TITLE>Alarm</TITLE></HEAD>\r\n<BODY>\r\n"
+                      "<!-- <SELECT NAME=\"gpo99\"><OPTION VALUE=\"5\" SELECTED></OPTION>"
+                      "</SELECT> <BLINK>ON</BLINK> -->\r\n"
+                      "<FORM ACTION=\"alarm.htm\" METHOD=\"GET\"><TABLE>\r\n";
+    for (auto it = m_blinks.cbegin(); it != m_blinks.cend(); ++it)
+        html += "<TR><TD>Input " + QByteArray::number(it.key()) + "</TD><TD><BLINK>"
+            + (it.value() ? "ON" : "OFF") + "</BLINK></TD></TR>\r\n";
+    for (auto it = m_inputs.cbegin(); it != m_inputs.cend(); ++it)
+        html += "<TR><TD>Input mode " + QByteArray::number(it.key()) + "</TD><TD>"
+            + selectElement("gpi" + QByteArray::number(it.key()), it.value()) + "</TD></TR>\r\n";
+    for (auto it = m_outputs.cbegin(); it != m_outputs.cend(); ++it)
+        html += "<TR><TD>Output " + QByteArray::number(it.key()) + "</TD><TD>"
+            + selectElement("gpo" + QByteArray::number(it.key()), it.value()) + "</TD></TR>\r\n";
+    html += "</TABLE><INPUT TYPE=\"submit\" VALUE=\"Apply\"></FORM>\r\n</BODY></HTML>\r\n";
+    return html;
+}
+
+int FakeIoBoard::pageReads() const
+{
+    int count = 0;
+    for (const Request &request : m_requests) {
+        if (request.path == QLatin1String("/alarm.htm") && request.query.isEmpty())
+            ++count;
+    }
+    return count;
+}
+
+QStringList FakeIoBoard::updates() const
+{
+    QStringList queries;
+    for (const Request &request : m_requests) {
+        if (request.path == QLatin1String("/alarm.htm") && !request.query.isEmpty())
+            queries.append(request.query);
+    }
+    return queries;
+}
+
+void FakeIoBoard::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        m_buffers.insert(socket, QByteArray());
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_buffers.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeIoBoard::onReadyRead(QTcpSocket *socket)
+{
+    QByteArray &buffer = m_buffers[socket];
+    buffer += socket->readAll();
+    // Requests to a board are GETs without a body.
+    for (;;) {
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QByteArray head = buffer.left(end);
+        buffer.remove(0, end + 4);
+        handle(socket, head);
+        if (!m_buffers.contains(socket) || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+    }
+}
+
+void FakeIoBoard::handle(QTcpSocket *socket, const QByteArray &head)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    Request request;
+    request.method = requestLine.value(0);
+    request.target = requestLine.value(1);
+    const QUrl url(QString::fromUtf8(request.target), QUrl::TolerantMode);
+    request.path = url.path();
+    request.query = url.query(QUrl::FullyEncoded);
+    bool close = false;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "authorization")
+            request.authorization = value;
+        else if (name == "connection" && value.toLower() == "close")
+            close = true;
+    }
+    request.authorized
+        = m_expectedAuthorization.isEmpty() || request.authorization == m_expectedAuthorization;
+    m_requests.append(request);
+
+    emit requestReceived(QString::fromUtf8(request.target));
+    const bool isBoardPage = request.path == QLatin1String("/alarm.htm");
+    if (isBoardPage && request.query.isEmpty())
+        emit pageRead();
+    else if (isBoardPage)
+        emit updateReceived(request.query);
+
+    switch (m_mode) {
+    case Mode::Hang:
+        return;
+    case Mode::Drop:
+        m_buffers.remove(socket);
+        socket->abort();
+        socket->deleteLater();
+        return;
+    case Mode::Fail:
+        answer(socket, 500, "Internal Server Error", "board failure", close);
+        return;
+    case Mode::Normal:
+        break;
+    }
+    if (!request.authorized) {
+        answer(socket, 401, "Unauthorized", "unauthorized", close,
+               "WWW-Authenticate: Basic realm=\"IO board\"\r\n");
+        return;
+    }
+    if (!isBoardPage) {
+        answer(socket, 404, "Not Found", "not found", close);
+        return;
+    }
+    if (!request.query.isEmpty())
+        apply(QUrlQuery(url));
+    answer(socket, 200, "OK", page(), close);
+}
+
+void FakeIoBoard::answer(QTcpSocket *socket, int status, const QByteArray &reason,
+                         const QByteArray &body, bool close, const QByteArray &extraHeaders)
+{
+    QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
+    response += "Content-Type: text/html\r\n";
+    response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    response += extraHeaders;
+    response += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    response += "\r\n";
+    socket->write(response + body);
+    if (close)
+        socket->disconnectFromHost();
+}
+
+// The board takes the submitted form as its new settings: gpi<n> the input selects, gpo<n> the
+// outputs. Other parameters (rdm) are ignored.
+void FakeIoBoard::apply(const QUrlQuery &query)
+{
+    const auto items = query.queryItems();
+    for (const auto &item : items) {
+        bool ok = false;
+        const int number = item.first.mid(3).toInt(&ok, 10);
+        const int value = item.second.toInt(nullptr, 10);
+        if (!ok)
+            continue;
+        if (item.first.startsWith(QLatin1String("gpo")))
+            m_outputs.insert(number, value);
+        else if (item.first.startsWith(QLatin1String("gpi")))
+            m_inputs.insert(number, value);
+    }
+}
