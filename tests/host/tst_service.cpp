@@ -84,8 +84,6 @@ private slots:
     void refusedStart_data();
     void refusedStart();
     void stoppedDuringStart();
-    void notifiesSystemd_data();
-    void notifiesSystemd();
     void watchdogInterval_data();
     void watchdogInterval();
 };
@@ -174,54 +172,6 @@ void ServiceTest::stoppedDuringStart()
     service.onStart = [&] { service.stopped(4); };
     QCOMPARE(service.exec(), 4);
     QCOMPARE(service.calls, QStringList({"arguments", "preStart", "start"}));
-}
-
-void ServiceTest::notifiesSystemd_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QByteArray>("watchdogUsec");
-    QTest::newRow("socket path") << int(FakeNotifySocket::FileSystemPath) << QByteArray();
-    QTest::newRow("abstract socket") << int(FakeNotifySocket::AbstractName) << QByteArray();
-    QTest::newRow("watchdog every 20 ms")
-        << int(FakeNotifySocket::AbstractName) << QByteArray("40000");
-}
-
-void ServiceTest::notifiesSystemd()
-{
-    QFETCH(int, kind);
-    QFETCH(QByteArray, watchdogUsec);
-
-    FakeNotifySocket systemd(FakeNotifySocket::Kind(kind), nullptr);
-    QVERIFY(systemd.isValid());
-    qputenv("NOTIFY_SOCKET", systemd.address());
-    if (!watchdogUsec.isEmpty())
-        qputenv("WATCHDOG_USEC", watchdogUsec);
-
-    RecordingService service;
-    QList<QByteArray> beforeReady;
-    bool ready = false;
-    bool watchdogPinged = false;
-    service.onStart = [&] {
-        // Nothing may have been announced while the start hook still runs.
-        QCoreApplication::processEvents();
-        beforeReady = systemd.assignments();
-        QTimer::singleShot(0, [&] {
-            ready = QTest::qWaitFor([&] { return systemd.count("READY=1") == 1; }, 10000);
-            watchdogPinged = QTest::qWaitFor([&] { return systemd.count("WATCHDOG=1") >= 3; },
-                                             watchdogUsec.isEmpty() ? 200 : 10000);
-            ::raise(SIGTERM);
-        });
-    };
-    QCOMPARE(service.exec(), 0);
-    QTRY_COMPARE(systemd.count("STOPPING=1"), 1);
-
-    QCOMPARE(beforeReady, QList<QByteArray>());
-    QVERIFY(ready);
-    QCOMPARE(watchdogPinged, !watchdogUsec.isEmpty());
-    QList<QByteArray> states = systemd.assignments();
-    states.removeAll("WATCHDOG=1");
-    QCOMPARE(states,
-             QList<QByteArray>({"READY=1", "STATUS=Running", "STOPPING=1", "STATUS=Stopping"}));
 }
 
 void ServiceTest::watchdogInterval_data()
