@@ -25,7 +25,7 @@ Service::~Service()
     delete m_signals;
     delete m_watchdog;
     m_notifier.reset();
-    // The application object goes last: subclasses' members may still use it while they die.
+    // The application object goes last: the objects above belong to its event loop.
     m_ownApp.reset();
 }
 
