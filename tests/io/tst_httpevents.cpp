@@ -71,6 +71,7 @@ private slots:
     void eventRequests();
     void pollFailures_data();
     void pollFailures();
+    void failedUpdateIsNotRetried();
     void oversizedPageIsNotParsed();
     void files_data();
     void files();
@@ -326,6 +327,28 @@ void HttpEventsTest::pollFailures()
     if (!error.isEmpty())
         QCOMPARE(lines.value(at + 1), QStringLiteral("\"  Fetching error: %1\"").arg(error));
     QCOMPARE(get(m_port, "/read?layout=5").body, EmptyState);
+}
+
+void HttpEventsTest::failedUpdateIsNotRetried()
+{
+    m_board->setOutput(1, 0);
+    m_board->setUpdateMode(FakeIoBoard::Mode::Fail);
+    startEvents();
+    LogCapture log;
+
+    QCOMPARE(get(m_port, "/5?outputs=1,1").body, QByteArray("DONE"));
+    activate(5);
+    QTRY_COMPARE_WITH_TIMEOUT(m_board->updates().size(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        log.contains(QStringLiteral("void HttpEvents::onUpdateError(QString)")), 10000);
+    const QStringList lines = log.lines();
+    const int at = lines.indexOf(QStringLiteral("void HttpEvents::onUpdateError(QString)"));
+    QVERIFY(lines.value(at + 1).startsWith(QStringLiteral("\"  Door updating error: ")));
+    // Polling goes on; the lost change is not sent again.
+    const int reads = m_board->pageReads();
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= reads + 2, 10000);
+    QCOMPARE(m_board->updates().size(), 1);
+    QCOMPARE(m_board->outputs().value(1), 0);
 }
 
 void HttpEventsTest::oversizedPageIsNotParsed()

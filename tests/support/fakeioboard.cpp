@@ -157,7 +157,7 @@ void FakeIoBoard::handle(QTcpSocket *socket, const QByteArray &head)
     else if (isBoardPage)
         emit updateReceived(request.query);
 
-    switch (m_mode) {
+    switch (isBoardPage && !request.query.isEmpty() ? m_updateMode : m_mode) {
     case Mode::Hang:
         return;
     case Mode::Drop:

@@ -47,7 +47,9 @@ public:
 
     // With both empty no authentication is asked for.
     void setCredentials(const QString &user, const QString &password);
+    // How page reads, respectively update queries, are answered.
     void setMode(Mode mode) { m_mode = mode; }
+    void setUpdateMode(Mode mode) { m_updateMode = mode; }
 
     // Blinking status texts, shown "ON"/"OFF" in ascending number order; a reader numbers them
     // by position from 1.
@@ -89,6 +91,7 @@ private:
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QByteArray m_expectedAuthorization;
     Mode m_mode = Mode::Normal;
+    Mode m_updateMode = Mode::Normal;
     QMap<int, bool> m_blinks;
     QMap<int, int> m_inputs;
     QMap<int, int> m_outputs;
