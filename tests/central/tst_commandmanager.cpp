@@ -36,6 +36,7 @@ private slots:
     void unparsableBufferIsLogged();
     void restartsAfterStop();
     void stopRightAfterStartDoesNotHang();
+    void malformedServerAddressIsLogged();
 
 private:
     // Every packet published before this has been handled once it returns (the manager handles
@@ -452,6 +453,26 @@ void CommandManagerTest::stopRightAfterStartDoesNotHang()
         manager.stop();
         QVERIFY2(timer.elapsed() < Central::threadStopTimeoutMs, "stop waited for the worker");
     }
+}
+
+void CommandManagerTest::malformedServerAddressIsLogged()
+{
+    m_manager->stop();
+    Config::instance().subEndpoint = QStringLiteral("tcp://no such host:5001");
+    Config::instance().pushEndpoint = QStringLiteral("tcp://no such host:5002");
+    m_log->clear();
+    m_manager->start();
+    QTRY_COMPARE_WITH_TIMEOUT(m_log->lines().value(0),
+                              QStringLiteral("void CommandManager::handleTransportError(QString)"),
+                              10000);
+    QCOMPARE(m_log->lines().size(), 2);
+    // Back to idle: the service goes on, a pong has nowhere to go, and stop() does not hang.
+    m_manager->sendPong();
+    QElapsedTimer timer;
+    timer.start();
+    m_manager->stop();
+    QVERIFY(timer.elapsed() < Central::threadStopTimeoutMs);
+    Config::instance().load();
 }
 
 QTEST_GUILESS_MAIN(CommandManagerTest)
