@@ -19,9 +19,9 @@ FakeCamera::~FakeCamera()
     close();
 }
 
-bool FakeCamera::listen()
+bool FakeCamera::listen(quint16 port)
 {
-    return m_server.listen(QHostAddress::LocalHost, 0);
+    return m_server.listen(QHostAddress::LocalHost, port);
 }
 
 QString FakeCamera::url(const QString &target) const
@@ -61,6 +61,7 @@ void FakeCamera::resetCounts()
 {
     m_requests.clear();
     m_served.clear();
+    m_maxOutstanding = m_outstanding;
 }
 
 QByteArray FakeCamera::makePicture(const QByteArray &target, int sequence, int size)
@@ -134,6 +135,8 @@ void FakeCamera::onReadyRead(QTcpSocket *socket)
 
 void FakeCamera::answer(QTcpSocket *socket, const Request &request)
 {
+    ++m_outstanding;
+    m_maxOutstanding = qMax(m_maxOutstanding, m_outstanding);
     if (m_behaviour == Behaviour::Hang)
         return;
     if (m_behaviour == Behaviour::Drop) {
@@ -142,15 +145,18 @@ void FakeCamera::answer(QTcpSocket *socket, const Request &request)
         socket->disconnect(this);
         socket->abort();
         socket->deleteLater();
+        --m_outstanding;
         return;
     }
     const QByteArray bytes = response(request);
     if (m_delayMs <= 0) {
         socket->write(bytes);
+        --m_outstanding;
         return;
     }
     QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(m_delayMs, this, [guard, bytes] {
+    QTimer::singleShot(m_delayMs, this, [this, guard, bytes] {
+        --m_outstanding;
         if (guard && guard->state() == QAbstractSocket::ConnectedState)
             guard->write(bytes);
     });
@@ -170,6 +176,8 @@ QByteArray FakeCamera::response(const Request &request)
     QByteArray body;
     if (m_fixed.contains(request.target)) {
         body = m_fixed.value(request.target);
+    } else if (m_pictureProvider) {
+        body = m_pictureProvider(request.target);
     } else {
         body = makePicture(request.target, m_served.value(request.target) + 1, m_pictureSize);
     }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QTcpServer>
 
+#include <functional>
+
 class QTcpSocket;
 
 // A camera or DVR on loopback that serves JPEG snapshots over plain HTTP/1.1 (persistent
@@ -41,8 +43,8 @@ public:
     explicit FakeCamera(QObject *parent = nullptr);
     ~FakeCamera() override;
 
-    // Listens on 127.0.0.1 at a port the system chooses.
-    bool listen();
+    // Listens on 127.0.0.1, by default at a port the system chooses.
+    bool listen(quint16 port = 0);
     quint16 port() const { return m_server.serverPort(); }
     QString host() const { return QStringLiteral("127.0.0.1"); }
     QString url(const QString &target) const;
@@ -60,6 +62,11 @@ public:
     // Size of the generated pictures (at least big enough for their marker).
     void setPictureSize(int bytes) { m_pictureSize = bytes; }
     void setPicture(const QByteArray &target, const QByteArray &body) { m_fixed[target] = body; }
+    // Makes the body of every answer not fixed by setPicture() (a live camera).
+    void setPictureProvider(std::function<QByteArray(const QByteArray &target)> provider)
+    {
+        m_pictureProvider = std::move(provider);
+    }
 
     // The picture served as the `sequence`-th (from 1) answer for `target`.
     static QByteArray makePicture(const QByteArray &target, int sequence, int size = 0);
@@ -73,6 +80,8 @@ public:
     QList<Request> requests() const { return m_requests; }
     Request lastRequest() const { return m_requests.isEmpty() ? Request() : m_requests.last(); }
     int openConnections() const { return m_sockets.size(); }
+    // The most requests that were ever waiting for their answer at once (delayed or hung).
+    int maxOutstanding() const { return m_maxOutstanding; }
     void resetCounts();
 
 signals:
@@ -90,10 +99,13 @@ private:
     QList<Request> m_requests;
     QHash<QByteArray, int> m_served;
     QHash<QByteArray, QByteArray> m_fixed;
+    std::function<QByteArray(const QByteArray &target)> m_pictureProvider;
     bool m_requireAuth = false;
     QByteArray m_expectedAuthorization;
     Behaviour m_behaviour = Behaviour::Serve;
     int m_failStatus = 500;
     int m_delayMs = 0;
     int m_pictureSize = 0;
+    int m_outstanding = 0;
+    int m_maxOutstanding = 0;
 };

@@ -74,6 +74,7 @@ private slots:
     void viewersReceiveEveryPicture();
     void profileStreamFetchesItsUrl();
     void pollingFollowsViewers();
+    void viewerReturningDuringFetchGetsWholePictures();
     void placeholderAtSixthAndSeventhFailure();
     void defaultPollPacing();
     void hungCameraIsRetried();
@@ -321,6 +322,27 @@ void VideoServerTest::pollingFollowsViewers()
     QVERIFY2(clock.elapsed() >= timings.pollAfterPictureMs - 5,
              qPrintable(QString::number(clock.elapsed())));
     QTRY_VERIFY_WITH_TIMEOUT(viewer->pictureCount() >= 2, 10000);
+}
+
+void VideoServerTest::viewerReturningDuringFetchGetsWholePictures()
+{
+    startRelay(fastTimings());
+    m_camera->setResponseDelay(300);
+    auto viewer = std::make_unique<MjpegViewer>();
+    viewer->open(m_port, "/NVR%201/front/1");
+    QTRY_COMPARE_WITH_TIMEOUT(m_camera->requestCount(), 1, 10000);
+
+    // Leave and come back while the fetch is still out: the channel must not start a second
+    // request over the first, which would mix two bodies in one buffer.
+    viewer.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_relay->isPolling(Front1), 10000);
+    viewer = std::make_unique<MjpegViewer>();
+    viewer->open(m_port, "/NVR%201/front/1");
+    QTRY_VERIFY_WITH_TIMEOUT(viewer->pictureCount() >= 3, 10000);
+    const QList<QByteArray> pictures = viewer->pictures();
+    for (int i = 0; i < pictures.size(); ++i)
+        QCOMPARE(pictures.at(i), FakeCamera::makePicture(Snapshot0, i + 1));
+    QCOMPARE(m_camera->maxOutstanding(), 1);
 }
 
 void VideoServerTest::placeholderAtSixthAndSeventhFailure()
