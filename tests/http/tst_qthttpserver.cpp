@@ -564,9 +564,10 @@ void QtHttpServerTest::idleTimeout()
     HttpTestClient client;
     QVERIFY(client.connectTo(m_port));
     client.send(get("/abc"));
-    QCOMPARE(client.waitForResponses(1).size(), 1);
+    const auto responses = client.waitForResponses(1);
+    QCOMPARE(responses.size(), 1);
     QVERIFY(client.waitForDisconnected());
-    QCOMPARE(client.waitForResponses(2).size(), 1); // closed without another word
+    QCOMPARE(client.received(), responses.first().raw); // closed without another word
 }
 
 void QtHttpServerTest::slowClientDoesNotDelayOthers()
