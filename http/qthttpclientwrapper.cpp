@@ -44,6 +44,9 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *paren
     connect(m_requestTimer, &QTimer::timeout, this, &QtHttpClientWrapper::onRequestTimeout);
     connect(m_idleTimer, &QTimer::timeout, this, &QtHttpClientWrapper::onIdleTimeout);
     if (socket) {
+        // Replies and streamed frames are complete when written; holding them back for
+        // coalescing only adds latency.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, &QtHttpClientWrapper::onClientDataReceived,
                 Qt::DirectConnection);
         m_idleTimer->start();
@@ -217,8 +220,13 @@ void QtHttpClientWrapper::finishReply(QtHttpReply *reply, bool closeAfter)
 {
     if (!reply->useChunked()) {
         reply->appendRawData(QByteArrayLiteral("\r\n"));
+        // Header block and body leave in one write: two small segments would make the second
+        // wait for the peer's delayed acknowledgement.
+        m_batching = true;
         emit reply->requestSendHeaders();
         emit reply->requestSendData();
+        m_batching = false;
+        write(QByteArray());
     } else {
         // A handler that forgot its header block or its last chunk still yields a valid
         // response rather than a bare terminator.
@@ -286,9 +294,15 @@ void QtHttpClientWrapper::sendData(QtHttpReply *reply)
 
 void QtHttpClientWrapper::write(const QByteArray &data)
 {
-    if (!isConnected())
+    if (m_batching) {
+        m_pending += data;
         return;
-    m_socket->write(data);
+    }
+    const QByteArray bytes = m_pending.isEmpty() ? data : m_pending + data;
+    m_pending.clear();
+    if (bytes.isEmpty() || !isConnected())
+        return;
+    m_socket->write(bytes);
     m_socket->flush();
 }
 

@@ -89,4 +89,7 @@ private:
     QTimer *m_idleTimer;
     bool m_takenOverMode = false;
     bool m_closing = false;
+    // While a reply is being written, its pieces are gathered here and written at once.
+    bool m_batching = false;
+    QByteArray m_pending;
 };
