@@ -1,8 +1,12 @@
 #include "app.h"
 
 #include "appdir.h"
+#include "commandmanager.h"
 #include "config.h"
+#include "httpevents.h"
 #include "iplugin.h"
+#include "rtspprocessmgr.h"
+#include "videoserver.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -98,16 +102,89 @@ void App::restartPlugins()
     }
 }
 
-void App::startVideoServer() { }
+void App::startVideoServer()
+{
+    videoServer = new VideoServer(nullptr);
+    connect(videoServer, &VideoServer::error, this, &App::handleVideoServerError);
+    connect(videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
+    connect(videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
+    videoServer->start();
+}
 
-void App::stopVideoServer() { }
+void App::stopVideoServer()
+{
+    if (!videoServer)
+        return;
+    videoServer->stop();
+    delete videoServer;
+    videoServer = nullptr;
+}
 
-void App::startHttpEvents() { }
+void App::startHttpEvents()
+{
+    httpEvents = new HttpEvents(nullptr);
+    httpEvents->start();
+}
 
-void App::stopHttpEvents() { }
+void App::stopHttpEvents()
+{
+    if (!httpEvents)
+        return;
+    httpEvents->stop();
+    delete httpEvents;
+    httpEvents = nullptr;
+}
 
-void App::startCommandManager() { }
+void App::startCommandManager()
+{
+    commandManager = new CommandManager(nullptr);
+    connect(commandManager, &CommandManager::configUpdated, this, &App::handleConfigUpdated);
+    connect(commandManager, &CommandManager::pingError, this, &App::handlePingError);
+    commandManager->start();
+}
 
-void App::startRtspProcessMgr() { }
+void App::startRtspProcessMgr()
+{
+    rtspProcessMgr = new RTSPProcessMgr(nullptr);
+    rtspProcessMgr->start();
+}
 
-void App::stopRtspProcessMgr() { }
+void App::stopRtspProcessMgr()
+{
+    // A stop that was not preceded by a start has no supervisor to stop.
+    if (rtspProcessMgr)
+        rtspProcessMgr->stop();
+}
+
+void App::handleConfigUpdated()
+{
+    Config::instance().load();
+    stopVideoServer();
+    stopHttpEvents();
+    restartPlugins();
+    if (rtspProcessMgr)
+        rtspProcessMgr->restart();
+    startVideoServer();
+    startHttpEvents();
+}
+
+void App::handlePingError()
+{
+    qDebug() << "Registering service to Central";
+    commandManager->sendHello();
+}
+
+void App::handleVideoServerStarted(ushort port)
+{
+    qDebug() << QStringLiteral("VideoServer started on port %1").arg(port);
+}
+
+void App::handleVideoServerStopped()
+{
+    qDebug() << "VideoServer stopped";
+}
+
+void App::handleVideoServerError(QString msg)
+{
+    qDebug() << QStringLiteral("VideoServer error: %1").arg(msg);
+}

@@ -39,10 +39,14 @@ public:
 
     const QList<IPlugin *> &loadedPlugins() const { return plugins; }
 
+private slots:
+    void handleConfigUpdated();
+    void handlePingError();
+    void handleVideoServerStarted(ushort port);
+    void handleVideoServerStopped();
+    void handleVideoServerError(QString msg);
+
 private:
-    // The components' building blocks. They are filled in as the video relay, the IO events
-    // server, the Central link and the streamer supervisor are added; until then the start and
-    // stop sequences run without them.
     void startVideoServer();
     void stopVideoServer();
     void startHttpEvents();
