@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+class FakeCamera;
+class FakeCentral;
+class FakeIoBoard;
+class FakeWatchdog;
+class SystemData;
+
+// Everything around a site service on one machine: the Central server that registers it and
+// pushes a demo configuration, a camera with two live channels, an IO board with two doors and
+// the watchdog that launches streamers. All on loopback.
+class SiteSimulator : public QObject
+{
+    Q_OBJECT
+public:
+    struct Ports
+    {
+        quint16 pub = 5001; // Central publishes
+        quint16 pull = 5002; // Central collects
+        quint16 ipc = 11223; // the service's IPC channel (watchdog connects)
+        quint16 event = 8087; // the service's layout server (for the printed links)
+        quint16 relay = 8090; // the MJPEG relay's output port
+        quint16 rtsp = 8554; // the RTSP stream's output port (streamer key)
+        quint16 camera = 8180;
+        quint16 board = 8280;
+    };
+
+    static const char DvrName[];
+    static const char IoName[];
+    static const int IoId = 1;
+
+    explicit SiteSimulator(const Ports &ports, QObject *parent = nullptr);
+    ~SiteSimulator() override;
+
+    bool start();
+
+    SystemData demoConfiguration() const;
+    QString demoLayoutPage() const;
+
+private:
+    void sendPing();
+    void onHello(const QString &serviceId);
+
+    Ports m_ports;
+    int m_pingNumber = 0;
+    QString m_serviceId;
+    QTimer m_pingTimer;
+    std::unique_ptr<FakeCentral> m_central;
+    std::unique_ptr<FakeCamera> m_camera;
+    std::unique_ptr<FakeIoBoard> m_board;
+    std::unique_ptr<FakeWatchdog> m_watchdog;
+};
