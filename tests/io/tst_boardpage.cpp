@@ -131,18 +131,6 @@ void BoardPageTest::parse_data()
         << IntMap();
     QTest::newRow("no elements") << QByteArray("<html><body>board</body></html>") << IntMap()
                                  << IntMap() << IntMap();
-
-    QByteArray board = "<html><!-- status page -->\n<form action=\"alarm.htm\">\n";
-    board += "<tr><td>In 1</td><td><BLINK>ON</BLINK></td><td><select name=\"gpi1\">"
-             "<option value=\"0\">N</option><option value=\"1\" selected>I</option></select>\n";
-    board += "<tr><td>In 2</td><td><BLINK>OFF</BLINK></td><td><select name=\"gpi2\">"
-             "<option value=\"0\" selected>N</option><option value=\"1\">I</option></select>\n";
-    board += "<tr><td>Out 1</td><td><select name=\"gpo1\">\n<option value=\"0\" selected>Off"
-             "</option>\n<option value=\"1\">On</option>\n</select>\n";
-    board += "<tr><td>Out 2</td><td><select name=\"gpo2\">\n<option value=\"0\">Off</option>\n"
-             "<option value=\"1\" selected>On</option>\n</select></form></html>\n";
-    QTest::newRow("whole board page")
-        << board << IntMap{{1, 1}, {2, 0}} << IntMap{{1, 1}, {2, 0}} << IntMap{{1, 0}, {2, 1}};
 }
 
 void BoardPageTest::parse()

@@ -456,6 +456,7 @@ void HttpEventsTest::pathsLeavingTheLayoutDirectory_data()
     QTest::newRow("link to the database") << QByteArray("/db.html") << "/db.html";
     QTest::newRow("link to the application directory")
         << QByteArray("/up/secret.html") << "/up/secret.html";
+    QTest::newRow("link to a sibling directory") << QByteArray("/out/x.html") << "/out/x.html";
 }
 
 void HttpEventsTest::pathsLeavingTheLayoutDirectory()
@@ -476,6 +477,11 @@ void HttpEventsTest::pathsLeavingTheLayoutDirectory()
     QVERIFY(QFile::link(app.filePath(QStringLiteral("settings.db")),
                         app.filePath(QStringLiteral("html/db.html"))));
     QVERIFY(QFile::link(app.path(), app.filePath(QStringLiteral("html/up"))));
+    // A sibling whose name begins like the layout directory's.
+    QVERIFY(app.mkpath(QStringLiteral("html-secret")));
+    write(QStringLiteral("html-secret/x.html"), "SECRET sibling");
+    QVERIFY(QFile::link(app.filePath(QStringLiteral("html-secret")),
+                        app.filePath(QStringLiteral("html/out"))));
     startEvents();
 
     const Answer answer = get(m_port, target);
