@@ -1,12 +1,50 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts the service in the foreground from ./run
-# (its application directory: settings, layouts and Service.txt are kept there).
-# Ctrl+C stops it cleanly.
+# Installs what is needed, builds, and starts the service in the foreground from ./run (its
+# application directory: settings, layouts and Service.txt are kept there), together with the
+# site simulator (a Central server, a camera, an IO board and a watchdog on loopback), so that
+# everything can be seen working on one machine. Ctrl+C stops both.
+#
+#   ./tools/run.sh                  service + simulated site
+#   ./tools/run.sh --service-only   the service alone, talking to the Central server set in
+#                                   run/settings.ini
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+simulate=1
+if [ "${1:-}" = "--service-only" ]; then
+    simulate=0
+    shift
+fi
+
 "$top/tools/install-deps.sh"
 cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$top/build" --target veltra-service
-mkdir -p "$top/run"
-cp "$top/build/app/veltra-service" "$top/run/"
-exec "$top/run/veltra-service" "$@"
+targets=(veltra-service)
+[ "$simulate" = 1 ] && targets+=(veltra-simulator)
+cmake --build "$top/build" --target "${targets[@]}"
+
+rundir="$top/run"
+mkdir -p "$rundir"
+cp "$top/build/app/veltra-service" "$rundir/"
+
+if [ "$simulate" = 0 ]; then
+    exec "$rundir/veltra-service" "$@"
+fi
+
+# The simulated site uses the service's default ports: Central on 5001/5002, layouts on 8087,
+# IPC on 11223; the relayed camera is offered on 8090.
+if [ -f "$rundir/settings.ini" ]; then
+    sed -i -e 's/^serverAddress=.*/serverAddress=127.0.0.1/' -e 's/^serverSendPort=.*/serverSendPort=5001/' \
+        -e 's/^serverRecvPort=.*/serverRecvPort=5002/' -e 's/^eventPort=.*/eventPort=8087/' \
+        -e 's/^ipcPort=.*/ipcPort=11223/' "$rundir/settings.ini"
+fi
+
+"$top/build/tools/simulator/veltra-simulator" &
+simulator=$!
+stop_simulator() { kill -TERM "$simulator" 2>/dev/null || true; wait "$simulator" 2>/dev/null || true; }
+trap stop_simulator EXIT
+trap ':' INT  # Ctrl+C reaches both programs through the terminal; the script only waits.
+
+echo "Starting the service in $rundir; open the links the simulator prints once it registers."
+echo "  Layouts: http://127.0.0.1:8087/    Cameras: http://127.0.0.1:8090/"
+status=0
+"$rundir/veltra-service" "$@" || status=$?
+exit $status
