@@ -32,9 +32,9 @@ FakeIoBoard::FakeIoBoard(QObject *parent)
 
 FakeIoBoard::~FakeIoBoard() = default;
 
-bool FakeIoBoard::listen()
+bool FakeIoBoard::listen(quint16 port)
 {
-    return m_server->listen(QHostAddress::LocalHost, 0);
+    return m_server->listen(QHostAddress::LocalHost, port);
 }
 
 quint16 FakeIoBoard::port() const

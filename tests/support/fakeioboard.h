@@ -41,8 +41,8 @@ public:
     explicit FakeIoBoard(QObject *parent = nullptr);
     ~FakeIoBoard() override;
 
-    // Loopback, port chosen by the system.
-    bool listen();
+    // Loopback, by default at a port chosen by the system.
+    bool listen(quint16 port = 0);
     quint16 port() const;
 
     // With both empty no authentication is asked for.
