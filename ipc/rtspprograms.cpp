@@ -10,22 +10,6 @@ bool isRtspStreamType(int type)
         || type == StreamType::RtspRealMonitor;
 }
 
-QString axisProfileName(int profile)
-{
-    switch (profile) {
-    case 0:
-        return QStringLiteral("Quality");
-    case 1:
-        return QStringLiteral("Balanced");
-    case 2:
-        return QStringLiteral("Bandwidth");
-    case 3:
-        return QStringLiteral("Mobile");
-    default:
-        return QString();
-    }
-}
-
 QString rtspUrl(const DVRInfo &dvr, const StreamInfo &stream, int channel)
 {
     // Credentials and address go in as configured: the devices expect them verbatim.

@@ -27,9 +27,6 @@ struct ProgInfo
 // the video relay instead).
 bool isRtspStreamType(int type);
 
-// The profile name an AXIS camera understands in its streamprofile parameter; empty when the
-// profile has none.
-QString axisProfileName(int profile);
 
 // The RTSP URL of one channel of a stream, in the form the stream's device type expects; empty
 // for types that have no RTSP URL.

@@ -18,6 +18,22 @@ QString streamTypeName(int type)
     }
 }
 
+QString axisProfileName(int profile)
+{
+    switch (profile) {
+    case 0:
+        return QStringLiteral("Quality");
+    case 1:
+        return QStringLiteral("Balanced");
+    case 2:
+        return QStringLiteral("Bandwidth");
+    case 3:
+        return QStringLiteral("Mobile");
+    default:
+        return QString();
+    }
+}
+
 void decodeStreamType(int stored, int *type, int *profile)
 {
     if (stored <= 19) {

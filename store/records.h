@@ -64,6 +64,10 @@ enum Code {
 // The name shown for a stream type code in the relay's listings.
 QString streamTypeName(int type);
 
+// The profile name an AXIS camera understands in its streamprofile parameter ("Quality",
+// "Balanced", "Bandwidth", "Mobile" for 0..3); empty when the profile has none.
+QString axisProfileName(int profile);
+
 // The stored type column may carry a profile: 20..29 are AXIS rtsp, 30..39 IPCam and 40 and
 // above AXIS Mjpg, each with the profile in the last digits.
 void decodeStreamType(int stored, int *type, int *profile);

@@ -16,22 +16,6 @@ bool isMjpegType(int type)
     return type == StreamType::VponMjpg || type == StreamType::AxisMjpg;
 }
 
-QString axisProfileName(int profile)
-{
-    switch (profile) {
-    case 0:
-        return QStringLiteral("Quality");
-    case 1:
-        return QStringLiteral("Balanced");
-    case 2:
-        return QStringLiteral("Bandwidth");
-    case 3:
-        return QStringLiteral("Mobile");
-    default:
-        return QString();
-    }
-}
-
 QString snapshotUrl(const DVRInfo &dvr, const StreamInfo &stream, int channel)
 {
     if (stream.type == StreamType::VponMjpg) {

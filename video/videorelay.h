@@ -52,8 +52,6 @@ namespace VideoRelay {
 // Streams of these types are relayed as MJPEG; the others are only listed.
 bool isMjpegType(int type);
 
-// "Quality", "Balanced", "Bandwidth", "Mobile" for the AXIS profiles 0..3; empty otherwise.
-QString axisProfileName(int profile);
 
 // The snapshot URL of one camera channel of a relayed stream; empty for other stream types.
 QString snapshotUrl(const DVRInfo &dvr, const StreamInfo &stream, int channel);
