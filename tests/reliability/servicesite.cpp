@@ -1,0 +1,165 @@
+#include "servicesite.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <csignal>
+
+const char ServiceSite::ServiceId[] = "reliability-site";
+
+ServiceSite::ServiceSite()
+    : m_central(new FakeCentral)
+{
+    m_pubPort = m_central->pubPort();
+    m_pullPort = m_central->pullPort();
+    m_eventPort = freeLocalPort();
+    m_ipcPort = freeLocalPort();
+}
+
+ServiceSite::~ServiceSite()
+{
+    // The process goes before the directory it runs in.
+    m_service.reset();
+}
+
+bool ServiceSite::isValid() const
+{
+    return m_dir.isValid() && m_central && m_central->isValid() && m_eventPort && m_ipcPort;
+}
+
+bool ServiceSite::start()
+{
+    m_service.reset(new ServiceProcess(m_dir));
+    m_service->setIni(QStringLiteral("serverAddress"), QStringLiteral("127.0.0.1"));
+    m_service->setIni(QStringLiteral("serverSendPort"), m_pubPort);
+    m_service->setIni(QStringLiteral("serverRecvPort"), m_pullPort);
+    m_service->setIni(QStringLiteral("id"), QString::fromLatin1(ServiceId));
+    m_service->setIni(QStringLiteral("eventPort"), m_eventPort);
+    m_service->setIni(QStringLiteral("ioPath"), QStringLiteral("html"));
+    m_service->setIni(QStringLiteral("ipcPort"), m_ipcPort);
+
+    const int subscriptions = m_central->subscriptionCount();
+    if (!m_service->start())
+        return false;
+    // The log is started afresh by each run: its endpoint lines close the start sequence.
+    if (!waitForLogCount(QStringLiteral("\"  Push: "), 1))
+        return false;
+    return m_central->waitForSubscriptions(subscriptions + 1, 20000);
+}
+
+void ServiceSite::kill()
+{
+    if (!m_service || m_service->process().state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(m_service->pid()), SIGKILL);
+    m_service->process().waitForFinished(10000);
+}
+
+bool ServiceSite::replaceCentral()
+{
+    m_central.reset();
+    // ZeroMQ releases the ports on its own I/O thread while the context ends; a bind that comes
+    // a moment too early is simply tried again.
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        auto central = std::make_unique<FakeCentral>(m_pubPort, m_pullPort);
+        if (central->isValid()) {
+            m_central = std::move(central);
+            return true;
+        }
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+bool ServiceSite::registerWith(int number, Packet *hello)
+{
+    // A ping sent before the service's subscription took effect is lost without trace, so it is
+    // repeated; one that did arrive makes the repeat a plain liveness ping, answered by a pong.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int hellos = m_central->count(Packet::kHello);
+        m_central->sendPing(number);
+        if (QTest::qWaitFor([&] { return m_central->count(Packet::kHello) > hellos; }, 10000)) {
+            if (hello) {
+                const QList<Packet> received = m_central->received();
+                for (auto it = received.crbegin(); it != received.crend(); ++it) {
+                    if (it->oneof_data_case() == Packet::kHello) {
+                        *hello = *it;
+                        break;
+                    }
+                }
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+int ServiceSite::countLogLines(const QString &prefix) const
+{
+    if (!m_service)
+        return 0;
+    int count = 0;
+    for (const QString &line : m_service->logLines())
+        count += line.startsWith(prefix) ? 1 : 0;
+    return count;
+}
+
+bool ServiceSite::waitForLogCount(const QString &prefix, int count, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return countLogLines(prefix) >= count; }, timeoutMs);
+}
+
+namespace ProcessFigures {
+
+int openFileDescriptors(qint64 pid)
+{
+    QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    if (!fds.exists())
+        return -1;
+    return int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    const QByteArray status = readWholeFile(QStringLiteral("/proc/%1/status").arg(pid));
+    static const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+)"));
+    const QRegularExpressionMatch match = rss.match(QString::fromLatin1(status));
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+} // namespace ProcessFigures
+
+int httpGet(quint16 port, const QByteArray &path, QByteArray *body, int timeoutMs)
+{
+    // Event-driven waits throughout: the fake camera and the viewers live on this thread too.
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        QTcpSocket socket;
+        QByteArray answer;
+        QObject::connect(&socket, &QTcpSocket::readyRead, [&] { answer += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        // Without an end within the time, what arrived so far is judged below.
+        const bool ended
+            = QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; },
+                              int(qMax<qint64>(1, deadline.remainingTime())));
+        Q_UNUSED(ended)
+        answer += socket.readAll();
+        // Refused, or closed without an answer by a server being stopped: ask the new one.
+        if (answer.isEmpty()) {
+            QTest::qWait(20);
+            continue;
+        }
+        const int headEnd = answer.indexOf("\r\n\r\n");
+        const QList<QByteArray> statusLine = answer.left(answer.indexOf("\r\n")).split(' ');
+        if (body)
+            *body = headEnd < 0 ? QByteArray() : answer.mid(headEnd + 4);
+        return statusLine.value(1).toInt();
+    }
+    return 0;
+}

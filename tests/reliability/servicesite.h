@@ -1,0 +1,67 @@
+#pragma once
+
+#include "fakecentral.h"
+#include "serviceprocess.h"
+#include "tempappdir.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+// One real veltra-service process in its own temporary directory, wired to a fake Central server
+// on free loopback ports, with free ports for its events server and IPC channel. The reliability
+// checks drive it only through what it exposes: its ports, its files and its log.
+class ServiceSite
+{
+public:
+    static const char ServiceId[];
+
+    ServiceSite();
+    ~ServiceSite();
+
+    bool isValid() const;
+    TempAppDir &dir() { return m_dir; }
+    FakeCentral &central() { return *m_central; }
+    ServiceProcess &service() { return *m_service; }
+    qint64 pid() const { return m_service ? m_service->pid() : 0; }
+    quint16 eventPort() const { return m_eventPort; }
+
+    // Writes settings.ini and starts a fresh process (a new one after a kill); true once its
+    // start sequence is in the log and it has subscribed to the Central server.
+    bool start();
+    // SIGKILL, and waits until the process is gone.
+    void kill();
+
+    // Destroys the Central server and binds a new one on the same two ports.
+    bool replaceCentral();
+
+    // Pings with `number` until the service answers with its registration; the hello is stored.
+    bool registerWith(int number, Packet *hello = nullptr);
+
+    // How many log lines start with `prefix`.
+    int countLogLines(const QString &prefix) const;
+    bool waitForLogCount(const QString &prefix, int count, int timeoutMs = 20000) const;
+
+private:
+    TempAppDir m_dir;
+    std::unique_ptr<FakeCentral> m_central;
+    std::unique_ptr<ServiceProcess> m_service;
+    quint16 m_pubPort = 0;
+    quint16 m_pullPort = 0;
+    quint16 m_eventPort = 0;
+    quint16 m_ipcPort = 0;
+};
+
+// What the kernel says about a process.
+namespace ProcessFigures {
+// Entries of /proc/<pid>/fd, or -1.
+int openFileDescriptors(qint64 pid);
+// VmRSS of /proc/<pid>/status in KiB, or -1.
+qint64 residentKiB(qint64 pid);
+} // namespace ProcessFigures
+
+// One GET on its own connection (Connection: close), retried while the port refuses (a server
+// being recreated). Returns the status code, or 0 when no answer came in time.
+int httpGet(quint16 port, const QByteArray &path, QByteArray *body = nullptr,
+            int timeoutMs = 10000);
