@@ -69,8 +69,7 @@ if(NOT EXISTS "${staged}")
     fail("ExecStart '${executable}' was not installed")
 else()
     # --version answers on the console without touching the directory's files.
-    execute_process(COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 "${staged}"
-                            --version
+    execute_process(COMMAND "${staged}" --version
                     RESULT_VARIABLE result OUTPUT_VARIABLE version ERROR_VARIABLE errors
                     TIMEOUT 30)
     string(STRIP "${version}" version)
