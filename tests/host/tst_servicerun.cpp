@@ -21,10 +21,18 @@ QProcessEnvironment cleanEnvironment()
     return env;
 }
 
+// The streamer supervisor is the last component the start sequence starts.
 bool startupLogged(const ServiceProcess &service)
 {
-    const QStringList lines = service.logLines();
-    return !lines.isEmpty() && lines.last().startsWith(QLatin1String("\"  Push: "));
+    return service.logLines().contains(QLatin1String("void RTSPProcessMgr::start()"));
+}
+
+// Free ports for everything the service binds or reaches, so that runs never meet each other
+// or a service running on this machine.
+void isolate(ServiceProcess &service)
+{
+    for (const char *key : {"serverSendPort", "serverRecvPort", "eventPort", "ipcPort"})
+        service.setIni(QString::fromLatin1(key), freeLocalPort());
 }
 
 } // namespace
@@ -47,6 +55,7 @@ void ServiceRunTest::stopSequence()
     QVERIFY(dir.isValid());
     ServiceProcess service(dir);
     service.process().setProcessEnvironment(cleanEnvironment());
+    isolate(service);
     QVERIFY(service.start());
     QTRY_VERIFY_WITH_TIMEOUT(startupLogged(service), 15000);
 
@@ -57,7 +66,7 @@ void ServiceRunTest::stopSequence()
         QStringList({QStringLiteral("Args:  (\"%1\")").arg(program),
                      QStringLiteral("Backend:  \"foreground\""), QStringLiteral("Service started"),
                      QStringLiteral("void Config::load()")}));
-    QCOMPARE(startLines.size(), 10);
+    QVERIFY(startLines.value(9).startsWith(QLatin1String("\"  Push: tcp://127.0.0.1:")));
     QVERIFY(QFile::exists(dir.filePath(QStringLiteral("settings.db"))));
     QVERIFY(QFile::exists(dir.filePath(QStringLiteral("settings.ini"))));
 
@@ -81,7 +90,9 @@ void ServiceRunTest::stopSequence()
              qPrintable(QString::number(elapsed)));
     QCOMPARE(service.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(service.process().exitCode(), 0);
-    QCOMPARE(service.logLines(), startLines + QStringList{QStringLiteral("Stopping service")});
+    const QStringList lines = service.logLines();
+    QCOMPARE(lines.mid(0, 10), startLines.mid(0, 10));
+    QVERIFY(lines.indexOf(QLatin1String("Stopping service")) >= startLines.size());
 }
 
 void ServiceRunTest::consoleAnswers_data()
@@ -143,6 +154,7 @@ void ServiceRunTest::systemdNotify()
     if (!watchdogUsec.isEmpty())
         env.insert(QStringLiteral("WATCHDOG_USEC"), watchdogUsec);
     service.process().setProcessEnvironment(env);
+    isolate(service);
     QVERIFY(service.start());
 
     QTRY_COMPARE_WITH_TIMEOUT(systemd.count("READY=1"), 1, 15000);
