@@ -2,12 +2,12 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
 
 const char ServiceSite::ServiceId[] = "reliability-site";
 
@@ -42,6 +42,20 @@ bool ServiceSite::start()
     m_service->setIni(QStringLiteral("ioPath"), QStringLiteral("html"));
     m_service->setIni(QStringLiteral("ipcPort"), m_ipcPort);
 
+    // Under the sanitizers: reports go to files that stop() reads, and ASan's quarantine of freed
+    // memory is kept small, so that the resident size shows what the service itself holds.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString logPath
+        = QStringLiteral("log_path=%1").arg(m_dir.filePath(QStringLiteral("sanitizer")));
+    auto append = [&env](const char *name, const QString &options) {
+        const QString key = QString::fromLatin1(name);
+        const QString old = env.value(key);
+        env.insert(key, old.isEmpty() ? options : old + QLatin1Char(':') + options);
+    };
+    append("ASAN_OPTIONS", logPath + QStringLiteral(":quarantine_size_mb=8"));
+    append("UBSAN_OPTIONS", logPath);
+    m_service->process().setProcessEnvironment(env);
+
     const int subscriptions = m_central->subscriptionCount();
     if (!m_service->start())
         return false;
@@ -57,6 +71,43 @@ void ServiceSite::kill()
         return;
     ::kill(pid_t(m_service->pid()), SIGKILL);
     m_service->process().waitForFinished(10000);
+}
+
+bool ServiceSite::stop(QString *verdict, int allowedLeaks)
+{
+    const int exitCode = m_service ? m_service->terminate() : -1;
+    const QString report = sanitizerReport();
+    if (report.isEmpty()) {
+        *verdict = QStringLiteral("exit code %1").arg(exitCode);
+        return exitCode == 0;
+    }
+    static const QRegularExpression leakSummary(QStringLiteral(
+        "SUMMARY: AddressSanitizer: (\\d+) byte\\(s\\) leaked in (\\d+) allocation"));
+    const QRegularExpressionMatch leaks = leakSummary.match(report);
+    const bool onlyLeaks = leaks.hasMatch()
+        && !report.contains(QLatin1String("ERROR: AddressSanitizer"))
+        && !report.contains(QLatin1String("runtime error"));
+    if (onlyLeaks && (allowedLeaks < 0 || leaks.captured(2).toInt() <= allowedLeaks)) {
+        *verdict = QStringLiteral("exit code %1, %2 bytes in %3 allocations kept until exit")
+                       .arg(exitCode)
+                       .arg(leaks.captured(1), leaks.captured(2));
+        return true;
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(report));
+    *verdict = QStringLiteral("exit code %1, sanitizer report: %2")
+                   .arg(exitCode)
+                   .arg(leaks.hasMatch() ? leaks.captured(0) : report.left(200));
+    return false;
+}
+
+QString ServiceSite::sanitizerReport() const
+{
+    QString report;
+    const QStringList files
+        = QDir(m_dir.path()).entryList({QStringLiteral("sanitizer.*")}, QDir::Files);
+    for (const QString &file : files)
+        report += QString::fromUtf8(readWholeFile(m_dir.filePath(file)));
+    return report;
 }
 
 bool ServiceSite::replaceCentral()

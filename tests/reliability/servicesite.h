@@ -32,6 +32,12 @@ public:
     bool start();
     // SIGKILL, and waits until the process is gone.
     void kill();
+    // SIGTERM, and judges the exit: true for exit code 0 with nothing reported by the
+    // sanitizers, when they are built in. At exit LeakSanitizer reports the components the
+    // controller keeps for the life of the process (their size follows the configuration);
+    // a leak report of up to `allowedLeaks` allocations is tolerated, any with -1. The full
+    // report of a refused exit is written to stderr; `verdict` sums up what was seen.
+    bool stop(QString *verdict, int allowedLeaks = -1);
 
     // Destroys the Central server and binds a new one on the same two ports.
     bool replaceCentral();
@@ -44,6 +50,8 @@ public:
     bool waitForLogCount(const QString &prefix, int count, int timeoutMs = 20000) const;
 
 private:
+    QString sanitizerReport() const;
+
     TempAppDir m_dir;
     std::unique_ptr<FakeCentral> m_central;
     std::unique_ptr<ServiceProcess> m_service;

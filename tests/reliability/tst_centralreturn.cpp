@@ -72,7 +72,10 @@ void CentralReturnTest::reconnectsAndRegistersAgain()
 
     QCOMPARE(site.countLogLines(QStringLiteral("Registering service to Central")), Rounds + 1);
     QCOMPARE(site.service().process().state(), QProcess::Running);
-    QCOMPARE(site.service().terminate(), 0);
+    QString verdict;
+    const bool clean = site.stop(&verdict);
+    qInfo("stopped: %s", qPrintable(verdict));
+    QVERIFY2(clean, qPrintable(verdict));
 }
 
 QTEST_GUILESS_MAIN(CentralReturnTest)

@@ -34,6 +34,12 @@ public:
         : m_port(port)
         , m_path(path)
     { }
+    ~WatchingViewer() override
+    {
+        // The socket announces its end while the viewer is being destroyed.
+        if (m_viewer)
+            m_viewer->socket()->disconnect(this);
+    }
 
     void setActive(bool active)
     {
@@ -281,7 +287,11 @@ void ReconfigSoakTest::updatesWhileWatched()
     QVERIFY2(settled, "file descriptors or memory did not come back to their starting level");
 
     // A clean stop after all this, with the sanitizers' exit checks when they are built in.
-    QCOMPARE(site.service().terminate(), 0);
+    // Fifty relays, events servers and their connections leaked would be hundreds of objects.
+    QString verdict;
+    const bool clean = site.stop(&verdict, 64);
+    qInfo("stopped: %s", qPrintable(verdict));
+    QVERIFY2(clean, qPrintable(verdict));
 }
 
 QTEST_GUILESS_MAIN(ReconfigSoakTest)
