@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
     libzmq3-dev cppzmq-dev
     protobuf-compiler libprotobuf-dev
-    sqlite3 clang-format
+    sqlite3 clang-format openssl
 )
 if [ "${WITH_BROWSER:-0}" = 1 ]; then
     packages+=(chromium chromium-driver python3)
