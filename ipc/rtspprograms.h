@@ -27,7 +27,6 @@ struct ProgInfo
 // the video relay instead).
 bool isRtspStreamType(int type);
 
-
 // The RTSP URL of one channel of a stream, in the form the stream's device type expects; empty
 // for types that have no RTSP URL.
 QString rtspUrl(const DVRInfo &dvr, const StreamInfo &stream, int channel);

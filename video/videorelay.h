@@ -52,7 +52,6 @@ namespace VideoRelay {
 // Streams of these types are relayed as MJPEG; the others are only listed.
 bool isMjpegType(int type);
 
-
 // The snapshot URL of one camera channel of a relayed stream; empty for other stream types.
 QString snapshotUrl(const DVRInfo &dvr, const StreamInfo &stream, int channel);
 
