@@ -319,18 +319,23 @@ void VideoServer::writePicture(ChannelState &state, const QByteArray &picture)
     const QByteArray bytes = VideoRelay::part(picture);
     const qint64 bound
         = qMax(m_timings.minViewerBacklog, qint64(VideoTimings::BacklogPictures) * bytes.size());
-    for (auto it = state.clients.begin(); it != state.clients.end();) {
+    // A write that fails (the browser has gone) closes its connection at once, and the closing
+    // removes that viewer from state.clients before writeRaw() returns: walk a copy, and check
+    // each viewer afresh before writing to it.
+    const QHash<QtHttpClientWrapper *, QPointer<QtHttpClientWrapper>> viewers = state.clients;
+    for (auto it = viewers.cbegin(); it != viewers.cend(); ++it) {
         QtHttpClientWrapper *client = it.value();
         if (!client || !client->isConnected()) {
-            it = state.clients.erase(it);
+            state.clients.remove(it.key());
             continue;
         }
+        if (!state.clients.contains(it.key()))
+            continue;
         if (client->bytesToWrite() > bound) {
             ++m_skippedParts;
         } else {
             client->writeRaw(bytes);
             m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
         }
-        ++it;
     }
 }
