@@ -73,8 +73,11 @@ bool MjpegViewer::parseOne()
         return false;
     }
     m_buffer.remove(0, end + 4 + int(length) + 2);
-    m_partHeads.append(partHead);
-    m_pictures.append(picture);
+    ++m_pictureCount;
+    if (m_keepPictures) {
+        m_partHeads.append(partHead);
+        m_pictures.append(picture);
+    }
     emit pictureReceived(picture);
     return true;
 }

@@ -17,6 +17,8 @@ public:
 
     // Must be called before open().
     void setStalled(bool stalled) { m_stalled = stalled; }
+    // A long-running viewer (a benchmark) counts its pictures without keeping them.
+    void setKeepPictures(bool keep) { m_keepPictures = keep; }
 
     void open(quint16 port, const QByteArray &path);
     // Asks for another stream on the same connection.
@@ -28,7 +30,7 @@ public:
     // The bytes up to and including the empty line that ends the response head.
     QByteArray head() const { return m_head; }
     QList<QByteArray> pictures() const { return m_pictures; }
-    int pictureCount() const { return m_pictures.size(); }
+    int pictureCount() const { return m_pictureCount; }
     // The bytes that separated consecutive pictures (part headers), in order.
     QList<QByteArray> partHeads() const { return m_partHeads; }
     // Set when the bytes were not a well-formed multipart stream.
@@ -44,6 +46,8 @@ private:
 
     QTcpSocket m_socket;
     bool m_stalled = false;
+    bool m_keepPictures = true;
+    int m_pictureCount = 0;
     QByteArray m_buffer;
     QByteArray m_head;
     QList<QByteArray> m_pictures;
