@@ -4,6 +4,11 @@
 #include <QFileInfo>
 #include <QMutex>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/stat.h>
+#endif
+
 QString logFilePath;
 
 namespace {
@@ -34,12 +39,34 @@ bool discardOversizedLog(const QString &path)
     return true;
 }
 
-void openStream(LogSink &log, const QString &path)
+void openStream(LogSink &log, const QString &path,
+                QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Truncate)
 {
     log.file.close();
     log.file.setFileName(path);
     log.openedPath = path;
-    log.file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    log.file.open(mode);
+}
+
+// True when the open stream no longer writes to the file at path: it was removed, or moved aside
+// by a log rotation (with or without a new file put in its place). The stream would otherwise
+// write on into a file nobody reads, which the size limit, checked at the path, no longer bounds.
+bool replacedUnderneath(const QFile &file, const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat opened;
+    struct stat named;
+    if (!file.isOpen() || ::fstat(file.handle(), &opened) != 0)
+        return false;
+    if (::stat(QFile::encodeName(path).constData(), &named) != 0)
+        return errno == ENOENT;
+    return opened.st_dev != named.st_dev || opened.st_ino != named.st_ino;
+#else
+    // Elsewhere an open file can be neither removed nor moved.
+    Q_UNUSED(file)
+    Q_UNUSED(path)
+    return false;
+#endif
 }
 
 // Qt's file classes may warn through the message handler; a message raised while this thread
@@ -68,6 +95,8 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
             }
             if (log.openedPath != path)
                 openStream(log, path);
+            else if (replacedUnderneath(log.file, path))
+                openStream(log, path, QIODevice::WriteOnly | QIODevice::Append);
             if (log.file.isOpen()) {
                 const QByteArray line = qFormatLogMessage(type, context, message).toUtf8() + '\n';
                 log.file.write(line);

@@ -20,6 +20,8 @@ private slots:
     void sizeLimit_data();
     void sizeLimit();
     void oversizedLogFromEarlierRunIsDiscarded();
+    void fileReplacedUnderneath_data();
+    void fileReplacedUnderneath();
     void twoThreadsWriteWholeLines();
     void unwritableLocationDropsMessages();
 
@@ -152,6 +154,40 @@ void LogTest::oversizedLogFromEarlierRunIsDiscarded()
     qDebug() << "first";
     qDebug() << "second";
     QCOMPARE(readWholeFile(path), QByteArray("first\nsecond\n"));
+}
+
+void LogTest::fileReplacedUnderneath_data()
+{
+    QTest::addColumn<bool>("moved");
+    QTest::addColumn<bool>("recreated");
+    QTest::newRow("removed") << false << false;
+    QTest::newRow("moved aside") << true << false;
+    QTest::newRow("moved aside, new empty file in its place") << true << true;
+}
+
+// Whatever happened to Service.txt (an operator deleting it, a log rotation moving it), the lines
+// that follow must be readable at its path, and the size limit must keep guarding that file.
+void LogTest::fileReplacedUnderneath()
+{
+    QFETCH(bool, moved);
+    QFETCH(bool, recreated);
+    const QString path = freshLogPath();
+    const QString aside = path + QStringLiteral(".1");
+    qDebug() << "before";
+
+    if (moved)
+        QVERIFY(QFile::rename(path, aside));
+    else
+        QVERIFY(QFile::remove(path));
+    if (recreated) {
+        QFile fresh(path);
+        QVERIFY(fresh.open(QIODevice::WriteOnly));
+    }
+
+    qDebug() << "after";
+    QCOMPARE(readWholeFile(path), QByteArray("after\n"));
+    if (moved)
+        QCOMPARE(readWholeFile(aside), QByteArray("before\n"));
 }
 
 namespace {
