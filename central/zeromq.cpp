@@ -184,7 +184,10 @@ void ZeroMQ::send(QByteArray buf)
         return;
     try {
         zmq::message_t message(buf.constData(), size_t(buf.size()));
-        d->push->send(message, zmq::send_flags::none);
+        // Never waits: the caller is the main thread. A full queue means 1000 answers are already
+        // waiting for a Central server that does not collect them (a wrong serverRecvPort, say);
+        // one more is dropped, where a blocking send would freeze the whole service for good.
+        d->push->send(message, zmq::send_flags::dontwait);
     } catch (const zmq::error_t &e) {
         if (isTransient(e) || e.num() == ETERM)
             return;

@@ -1,7 +1,11 @@
 #include "fakecentral.h"
+#include "tempappdir.h"
 #include "zeromq.h"
 
 #include <QtTest>
+
+#include <atomic>
+#include <thread>
 
 using Frames = QList<QByteArray>;
 using Pair = QPair<QByteArray, QByteArray>;
@@ -21,6 +25,7 @@ private slots:
     void stopWhileBlockedThenRestart();
     void sendWithoutPushSocketReturns();
     void malformedEndpointReturnsToIdle();
+    void sendNeverBlocksWhenNobodyCollects();
 
 private:
     void startTransport();
@@ -189,6 +194,40 @@ void TransportTest::malformedEndpointReturnsToIdle()
     QTRY_COMPARE_WITH_TIMEOUT(m_received.size(), 1, 10000);
     m_transport->send(QByteArray());
     QVERIFY(m_central->waitForPacket(Packet::ONEOF_DATA_NOT_SET));
+}
+
+void TransportTest::sendNeverBlocksWhenNobodyCollects()
+{
+    // A wrong serverRecvPort: the pings arrive, but nobody collects the answers. Once ZeroMQ's
+    // queue of 1000 unsent messages is full, a send must not hold its caller (the service's main
+    // thread, which also serves video, doors and the stop request) until someone collects.
+    const quint16 deadPort = freeLocalPort();
+    QVERIFY(deadPort != 0);
+    m_transport->setPushEndpoint(QStringLiteral("tcp://127.0.0.1:%1").arg(deadPort));
+    startTransport();
+
+    std::atomic<bool> done{false};
+    std::thread sender([this, &done] {
+        for (int i = 0; i < 1500; ++i)
+            m_transport->send(QByteArray());
+        done = true;
+    });
+    const bool returned = QTest::qWaitFor([&done] { return done.load(); }, 10000);
+    // A collector on that port drains the queue, which also frees a blocked sender.
+    FakeCentral late(0, deadPort);
+    QVERIFY(late.isValid());
+    QTest::qWaitFor([&done] { return done.load(); }, 10000);
+    sender.join();
+    QVERIFY2(returned, "send() blocked on a full outgoing queue");
+
+    // What was queued reaches the collector, and so does the next answer: nothing is left broken.
+    QTRY_VERIFY_WITH_TIMEOUT(late.count(Packet::ONEOF_DATA_NOT_SET) >= 1000, 10000);
+    Packet pong;
+    pong.mutable_pong()->set_number(7);
+    m_transport->send(QByteArray::fromStdString(pong.SerializeAsString()));
+    Packet received;
+    QVERIFY(late.waitForPong(&received));
+    QCOMPARE(received.pong().number(), 7);
 }
 
 QTEST_GUILESS_MAIN(TransportTest)
