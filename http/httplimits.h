@@ -17,6 +17,11 @@ constexpr int MaxHeaderLines = 100;
 // Largest announced body; larger ones are answered 413 before any body byte is read.
 constexpr qint64 MaxBody = 1024 * 1024;
 
+// While a connection holds more than this of earlier answers unsent, its further requests wait
+// in the network: a client that pipelines requests and never reads would otherwise make us queue
+// every answer.
+constexpr qint64 MaxReplyBacklog = 1024 * 1024;
+
 // A request must be complete this long after its first byte, or it is answered 408.
 constexpr int RequestTimeoutMs = 30 * 1000;
 // A persistent connection with no request in progress is closed after this long.

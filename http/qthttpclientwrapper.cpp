@@ -49,6 +49,10 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *paren
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, &QtHttpClientWrapper::onClientDataReceived,
                 Qt::DirectConnection);
+        // Requests held back while the answers pile up resume as the peer reads them. The
+        // bounded read buffer makes Qt leave what we do not take in the network, not in memory.
+        connect(socket, &QTcpSocket::bytesWritten, this, &QtHttpClientWrapper::onBytesWritten);
+        socket->setReadBufferSize(ReadChunk);
         m_idleTimer->start();
     }
 }
@@ -101,26 +105,43 @@ void QtHttpClientWrapper::onClientDataReceived()
 {
     if (!m_socket || m_closing)
         return;
-    const QByteArray data = m_socket->readAll();
-    if (data.isEmpty())
-        return;
-    m_parser.feed(data);
 
     QPointer<QtHttpClientWrapper> self(this);
+    // Not a scoped guard: a handler may tear the server, and this wrapper with it, down.
+    m_receiving = true;
     forever {
-        const HttpRequestParser::Result result = m_parser.next();
-        if (result == HttpRequestParser::Result::NeedMore)
+        if (m_socket->bytesToWrite() > HttpLimits::MaxReplyBacklog)
             break;
+        const HttpRequestParser::Result result = m_parser.next();
+        if (result == HttpRequestParser::Result::NeedMore) {
+            const QByteArray data = m_socket->readAll();
+            if (data.isEmpty())
+                break;
+            m_parser.feed(data);
+            continue;
+        }
         // Each request gets its own deadline from the moment it is handled on.
         m_requestTimer->stop();
         if (result == HttpRequestParser::Result::Error)
             answerError();
         else
             dispatchRequest(m_parser.takeRequest());
-        if (!self || m_closing || !m_socket)
+        if (!self)
             return;
+        if (m_closing || !m_socket) {
+            m_receiving = false;
+            return;
+        }
     }
+    m_receiving = false;
     updateTimers();
+}
+
+void QtHttpClientWrapper::onBytesWritten()
+{
+    // flush() reports written bytes from inside a reply; the loop then running goes on by itself.
+    if (!m_receiving && m_socket && m_socket->bytesToWrite() <= HttpLimits::MaxReplyBacklog)
+        onClientDataReceived();
 }
 
 void QtHttpClientWrapper::updateTimers()

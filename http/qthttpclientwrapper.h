@@ -59,6 +59,7 @@ public:
 
 private slots:
     void onClientDataReceived();
+    void onBytesWritten();
     void onRequestTimeout();
     void onIdleTimeout();
 
@@ -67,6 +68,9 @@ protected slots:
     void onReplySendDataRequested();
 
 private:
+    // Most bytes taken off the socket at once.
+    static constexpr qint64 ReadChunk = 64 * 1024;
+
     void dispatchRequest(const HttpRequestParser::Request &parsed);
     void answerError();
     void answerStatus(int status, bool closeAfter);
@@ -89,6 +93,7 @@ private:
     QTimer *m_idleTimer;
     bool m_takenOverMode = false;
     bool m_closing = false;
+    bool m_receiving = false;
     // While a reply is being written, its pieces are gathered here and written at once.
     bool m_batching = false;
     QByteArray m_pending;

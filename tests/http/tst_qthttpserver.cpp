@@ -34,6 +34,8 @@ public:
     }
 
     QList<QByteArray> paths;
+    // The most a connection held unsent when one of its requests was handled.
+    qint64 peakBacklog = 0;
     QByteArray lastBody;
     QByteArray lastContentLength;
     QByteArray lastLowerContentLength;
@@ -47,8 +49,12 @@ public slots:
         lastBody = request->rawData();
         lastContentLength = request->header("Content-Length");
         lastLowerContentLength = request->header("content-length");
+        if (request->client())
+            peakBacklog = qMax(peakBacklog, request->client()->bytesToWrite());
         if (path == "/abc") {
             reply->appendRawData("abc");
+        } else if (path == "/big") {
+            reply->appendRawData(QByteArray(64 * 1024, 'x'));
         } else if (path == "/echo") {
             reply->appendRawData(request->rawData());
         } else if (path.startsWith("/status/")) {
@@ -116,6 +122,7 @@ private slots:
     void idleTimeout();
     void slowClientDoesNotDelayOthers();
     void connectionCap();
+    void clientNotReadingHoldsBoundedReplies();
     void secureMode();
 
 private:
@@ -594,6 +601,34 @@ void QtHttpServerTest::slowClientDoesNotDelayOthers()
 
     QCOMPARE(slow.waitForResponses(1).value(0).body, QByteArray("/slow\r\n"));
     QCOMPARE(m_handler->paths, QList<QByteArray>({"/fast", "/slow"}));
+}
+
+void QtHttpServerTest::clientNotReadingHoldsBoundedReplies()
+{
+    // Tiny requests asking for large answers, pipelined by a client that does not read: the
+    // server must stop taking requests rather than queue every answer in memory.
+    const int count = 400;
+    auto *socket = new QTcpSocket;
+    socket->connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(socket->waitForConnected(10000));
+    socket->setReadBufferSize(4096);
+    QByteArray requests;
+    for (int i = 0; i < count; ++i)
+        requests += "GET /big HTTP/1.1\r\n\r\n";
+    socket->write(requests);
+
+    QTRY_VERIFY_WITH_TIMEOUT(m_handler->peakBacklog > HttpLimits::MaxReplyBacklog / 2, 10000);
+    QVERIFY(m_handler->paths.size() < count);
+
+    // Once the client reads, every request is answered, in order.
+    HttpTestClient client(socket);
+    socket->setReadBufferSize(0);
+    QVERIFY(!client.waitForResponses(1).isEmpty());
+    const int responseSize = client.waitForResponses(1).value(0).raw.size();
+    QVERIFY(client.waitForBytes(count * responseSize, 20000));
+    QCOMPARE(m_handler->paths.size(), count);
+    QVERIFY2(m_handler->peakBacklog <= HttpLimits::MaxReplyBacklog,
+             QByteArray::number(m_handler->peakBacklog).constData());
 }
 
 void QtHttpServerTest::connectionCap()
