@@ -199,7 +199,12 @@ void QtHttpClientWrapper::dispatchRequest(const HttpRequestParser::Request &pars
         // The handler streams on this connection now; the request stays until the connection
         // goes, and the timers no longer apply.
         m_takenOverMode = true;
-        m_takenOver.append(request);
+        // Only the latest request stays: one connection may ask for streams without end.
+        for (const QPointer<QtHttpRequest> &earlier : qAsConst(m_takenOver)) {
+            if (earlier)
+                earlier->deleteLater();
+        }
+        m_takenOver = {request};
         m_currentRequest = nullptr;
         m_headersSent.removeAll(reply.data());
         delete reply.data();

@@ -87,7 +87,8 @@ private:
     QtHttpRequest *m_currentRequest = nullptr;
     // Replies whose header block has gone out, so it is never written twice.
     QList<QtHttpReply *> m_headersSent;
-    // Requests whose connection was taken over; released with the connection.
+    // The request whose connection was taken over last; released with the connection or when
+    // the next one takes it over.
     QList<QPointer<QtHttpRequest>> m_takenOver;
     QTimer *m_requestTimer;
     QTimer *m_idleTimer;

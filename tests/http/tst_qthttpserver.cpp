@@ -112,6 +112,7 @@ private slots:
     void chunked_data();
     void chunked();
     void boundaryMode();
+    void repeatedTakeOversHoldOneRequest();
     void noWritesAfterDisconnect();
     void startAndStop();
     void twoServers();
@@ -407,6 +408,23 @@ void QtHttpServerTest::boundaryMode()
     const auto responses = client.waitForResponses(1);
     QCOMPARE(responses.size(), 1);
     QCOMPARE(responses.first().body, QByteArray("abc\r\n"));
+}
+
+void QtHttpServerTest::repeatedTakeOversHoldOneRequest()
+{
+    // A client may ask for a stream again and again on one connection; the requests it already
+    // replaced must not pile up for as long as the connection lives.
+    HttpTestClient client;
+    QVERIFY(client.connectTo(m_port));
+    QByteArray requests;
+    for (int i = 0; i < 200; ++i)
+        requests += get("/stream");
+    client.send(requests + get("/abc"));
+    // Each stream head reads as a response of its own; the last one is the plain answer.
+    QCOMPARE(client.waitForResponses(201).value(200).body, QByteArray("abc\r\n"));
+    QCOMPARE(m_handler->paths.size(), 201);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->findChildren<QtHttpRequest *>().size() <= 1, 10000);
+    QVERIFY(client.isConnected());
 }
 
 void QtHttpServerTest::noWritesAfterDisconnect()
