@@ -215,10 +215,11 @@ void TransportTest::sendNeverBlocksWhenNobodyCollects()
     const bool returned = QTest::qWaitFor([&done] { return done.load(); }, 10000);
     // A collector on that port drains the queue, which also frees a blocked sender.
     FakeCentral late(0, deadPort);
-    QVERIFY(late.isValid());
-    QTest::qWaitFor([&done] { return done.load(); }, 10000);
+    const bool drained = QTest::qWaitFor([&done] { return done.load(); }, 10000);
     sender.join();
     QVERIFY2(returned, "send() blocked on a full outgoing queue");
+    QVERIFY(drained);
+    QVERIFY(late.isValid());
 
     // What was queued reaches the collector, and so does the next answer: nothing is left broken.
     QTRY_VERIFY_WITH_TIMEOUT(late.count(Packet::ONEOF_DATA_NOT_SET) >= 1000, 10000);
