@@ -159,7 +159,8 @@ void HttpFetcherTest::hungDeviceTimesOut()
     clock.start();
     fetcher.fetch();
     QVERIFY(failed.wait(10000));
-    QVERIFY2(clock.elapsed() >= 290, qPrintable(QString::number(clock.elapsed())));
+    // A coarse timer may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 285, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(m_camera->requestCount(), 1);
     QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("Request timed out after 300 ms"));
     QCOMPARE(fetched.count(), 0);
