@@ -10,6 +10,9 @@ packages=(
     protobuf-compiler libprotobuf-dev
     sqlite3 clang-format openssl
 )
+if [ "${WITH_FUZZ:-0}" = 1 ]; then
+    packages+=(clang libclang-rt-14-dev)
+fi
 if [ "${WITH_BROWSER:-0}" = 1 ]; then
     packages+=(chromium chromium-driver python3)
 fi
