@@ -1,13 +1,21 @@
-// One camera channel relayed to 1, 10 and 50 viewers by a VideoServer in this process, at the
-// relay's own pace (a fetch 200 ms after each picture) and as fast as the camera answers.
-// Prints pictures per second per viewer, the share of fetched pictures every viewer got, the
-// relay's CPU time per delivered picture and resident memory; then ten healthy viewers and two
-// that never read, to show memory stays bounded.
+// One camera channel relayed to 1, 10, 50 and 200 viewers by a VideoServer in this process, at
+// the relay's own pace (a fetch 200 ms after each picture) and as fast as the camera answers.
+// Each row is measured twice: through the relay, then through a bare writer (a plain QTcpServer
+// that writes the same multipart parts to the same number of viewers at the rate the relay
+// fetched), so the relay's CPU time per delivered picture can be set against the cost of the
+// socket writes alone on this machine, in this run. Then ten healthy viewers and two that never
+// read, sampled over a longer run, to show memory stays flat.
 //
 // The fake camera and the viewers run on a thread of their own, so their CPU time can be told
-// apart from the relay's (the main thread plus Qt's network thread).
+// apart from the sender's (the main thread, plus Qt's network thread for the relay's fetches).
+// Resident memory is that of the whole process (viewers and camera included); freed heap is
+// given back to the system before each measurement, so one row's leftovers do not count in the
+// next.
 //
-//   bench_relay [SECONDS]     (default 2 s per measurement)
+//   bench_relay [--seconds S] [--stalled-seconds S | --long]
+//     --seconds          length of each measurement (default 1.5 s)
+//     --stalled-seconds  length of the run with stalled viewers (default 6 s)
+//     --long             the stalled-viewer run lasts 60 s
 
 #include "config.h"
 #include "fakecamera.h"
@@ -15,19 +23,27 @@
 #include "tempappdir.h"
 #include "videoserver.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
-#include <QThread>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <malloc.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,19 +51,18 @@ const int PictureSize = 50 * 1024;
 const QByteArray ChannelPath = "/BenchDVR/cam/1";
 const QByteArray SnapshotTarget = "/snapshot0.jpg";
 
+// Goals.
+const double MaxCostRatio = 2.0;
+const qint64 MaxResidentBytes = 40 * 1000 * 1000;
+// Growth allowed over the second half of the stalled-viewer run before memory counts as rising.
+const qint64 FlatToleranceKiB = 1024;
+
 qint64 processCpuNs()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000000000
         + (qint64(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) * 1000;
-}
-
-qint64 threadCpuNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 qint64 residentKiB()
@@ -77,43 +92,285 @@ bool spinUntil(const std::function<bool()> &done, int timeoutMs)
     return true;
 }
 
-// The camera and the browsers, on their own thread.
-class Peers : public QObject
+// The camera and the browsers live in a child process (this program with --peers), so that
+// neither their CPU time nor their memory is counted as the sender's. It is driven over its
+// standard input and output, one line per command and per answer.
+class Peers
 {
 public:
-    FakeCamera *camera = nullptr;
-    QList<MjpegViewer *> viewers;
-
-    // Runs fn on the peers' thread and waits for it.
-    void call(const std::function<void()> &fn)
+    bool start(const QString &program)
     {
-        QMetaObject::invokeMethod(this, fn, Qt::BlockingQueuedConnection);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(program, {QStringLiteral("--peers")});
+        const QList<QByteArray> words = readLine().split(' ');
+        m_cameraPort = quint16(words.value(1).toUInt());
+        return words.value(0) == "camera" && m_cameraPort != 0;
     }
+    void finish()
+    {
+        m_process.write("quit\n");
+        m_process.waitForFinished(10000);
+    }
+    quint16 cameraPort() const { return m_cameraPort; }
+
+    // Sends one command and waits for its answer.
+    QList<QByteArray> call(const QByteArray &command)
+    {
+        m_process.write(command + '\n');
+        return readLine().split(' ');
+    }
+
+private:
+    QByteArray readLine()
+    {
+        while (!m_process.canReadLine()) {
+            if (!m_process.waitForReadyRead(30000)) {
+                std::printf("the viewers' process stopped answering\n");
+                std::exit(1);
+            }
+        }
+        return m_process.readLine().trimmed();
+    }
+
+    QProcess m_process;
+    quint16 m_cameraPort = 0;
+};
+
+// The child: a fake camera, and viewers opened and closed on command.
+//   open PORT HEALTHY STALLED -> ok        snap -> snap SERVED COUNT...
+//   close -> ok                            quit
+int peersMain(QCoreApplication &app)
+{
+    FakeCamera camera;
+    camera.requireCredentials(QStringLiteral("admin"), QStringLiteral("pw"));
+    camera.setPictureSize(PictureSize);
+    camera.listen();
+    QList<MjpegViewer *> viewers;
+    QFile out;
+    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    auto answer = [&](const QByteArray &line) { out.write(line + '\n'); };
+    answer("camera " + QByteArray::number(camera.port()));
+
+    QByteArray input;
+    QSocketNotifier notifier(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        char chunk[4096];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        input.append(chunk, int(n));
+        int end;
+        while ((end = input.indexOf('\n')) >= 0) {
+            const QList<QByteArray> words = input.left(end).split(' ');
+            input.remove(0, end + 1);
+            const QByteArray command = words.value(0);
+            if (command == "open") {
+                const quint16 port = quint16(words.value(1).toUInt());
+                const int healthy = words.value(2).toInt();
+                const int stalled = words.value(3).toInt();
+                for (int i = 0; i < healthy + stalled; ++i) {
+                    auto *viewer = new MjpegViewer;
+                    viewer->setStalled(i >= healthy);
+                    viewer->setKeepPictures(false);
+                    viewer->open(port, ChannelPath);
+                    viewers.append(viewer);
+                }
+                answer("ok");
+            } else if (command == "snap") {
+                // The camera's request log grows with every fetch; the parent sums instead.
+                QByteArray line = "snap " + QByteArray::number(camera.servedCount(SnapshotTarget));
+                camera.resetCounts();
+                for (MjpegViewer *viewer : qAsConst(viewers))
+                    line += ' ' + QByteArray::number(viewer->pictureCount());
+                answer(line);
+            } else if (command == "close") {
+                qDeleteAll(viewers);
+                viewers.clear();
+                answer("ok");
+            } else if (command == "quit") {
+                app.quit();
+            }
+        }
+    });
+    return app.exec();
+}
+
+// What sends pictures to the viewers: the relay, or the bare writer it is compared with.
+class Sender
+{
+public:
+    virtual ~Sender() = default;
+    virtual quint16 port() const = 0;
+    // Viewers whose stream has begun.
+    virtual int viewerCount() const = 0;
+    // Pictures sent (the relay: fetched from the camera) so far; `cameraServed` is what the
+    // camera has answered since the start.
+    virtual qint64 produced(qint64 cameraServed) const = 0;
+    // Parts not written to some viewer because its connection held too much unsent.
+    virtual quint64 skipped() const = 0;
+    virtual void stop() = 0;
+};
+
+class RelaySender : public Sender
+{
+public:
+    RelaySender(quint16 port, int pollMs)
+        : m_port(port)
+    {
+        VideoTimings timings;
+        timings.pollAfterPictureMs = pollMs;
+        m_relay.setTimings(timings);
+        m_relay.start();
+    }
+    quint16 port() const override { return m_port; }
+    int viewerCount() const override { return m_relay.viewerCount(ChannelKey{1, 1, 1}); }
+    qint64 produced(qint64 cameraServed) const override { return cameraServed; }
+    quint64 skipped() const override { return m_relay.skippedParts(); }
+    void stop() override { m_relay.stop(); }
+    const VideoServer &relay() const { return m_relay; }
+
+private:
+    quint16 m_port;
+    VideoServer m_relay;
+};
+
+// The least a relay has to do: accept the viewers, answer each request with the same response
+// head, and write the same parts to every viewer with QTcpSocket::write() and flush(), skipping a
+// viewer under the same backlog bound. No fetching, no HTTP parsing, no bookkeeping.
+class BareWriter : public Sender
+{
+public:
+    explicit BareWriter(double picturesPerSecond)
+        : m_rate(picturesPerSecond)
+    {
+        for (int i = 1; i <= 16; ++i)
+            m_parts.append(
+                VideoRelay::part(FakeCamera::makePicture(SnapshotTarget, i, PictureSize)));
+        m_bound = qMax(VideoTimings::DefaultMinViewerBacklog,
+                       qint64(VideoTimings::BacklogPictures) * m_parts.first().size());
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] { accept(); });
+        m_server.listen(QHostAddress::LocalHost);
+        // Ticks at most every 200 ms, at least every millisecond; each writes the parts due.
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(int(qBound(1.0, std::floor(1000.0 / m_rate), 200.0)));
+        m_burst = qMax<qint64>(2, qint64(std::ceil(m_rate * m_timer.interval() / 1000.0)) + 1);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+    }
+    ~BareWriter() override { stop(); }
+
+    quint16 port() const override { return m_server.serverPort(); }
+    int viewerCount() const override { return m_viewers.size(); }
+    qint64 produced(qint64) const override { return m_sent; }
+    quint64 skipped() const override { return m_skipped; }
+    void stop() override
+    {
+        m_timer.stop();
+        m_server.close();
+        const QList<QTcpSocket *> sockets = m_pending + m_viewers;
+        m_pending.clear();
+        m_viewers.clear();
+        for (QTcpSocket *socket : sockets) {
+            socket->disconnect();
+            delete socket;
+        }
+    }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            m_pending.append(socket);
+            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] { onRequest(socket); });
+            QObject::connect(socket, &QTcpSocket::disconnected, [this, socket] {
+                m_pending.removeOne(socket);
+                m_viewers.removeOne(socket);
+                socket->deleteLater();
+            });
+        }
+    }
+
+    void onRequest(QTcpSocket *socket)
+    {
+        if (!m_pending.contains(socket) || !socket->peek(4096).contains("\r\n\r\n"))
+            return;
+        socket->readAll();
+        m_pending.removeOne(socket);
+        socket->write(VideoRelay::responseHead());
+        socket->flush();
+        m_viewers.append(socket);
+        if (!m_timer.isActive()) {
+            m_clock.start();
+            m_timer.start();
+        }
+    }
+
+    void tick()
+    {
+        const qint64 due = m_base + qint64(m_clock.nsecsElapsed() / 1e9 * m_rate) + 1;
+        // A writer that fell behind (the machine was busy) does not make up in one burst, which
+        // would only pile the parts up in the viewers; it goes on at the rate from here.
+        if (due - m_sent > m_burst) {
+            m_clock.start();
+            m_base = m_sent;
+        }
+        while (m_sent < m_base + qint64(m_clock.nsecsElapsed() / 1e9 * m_rate) + 1) {
+            // Nor does it run ahead of viewers that cannot take the rate (the machine has two
+            // cores for everything): a part waits while any viewer still holds two unsent.
+            const QList<QTcpSocket *> viewers = m_viewers;
+            for (QTcpSocket *socket : viewers) {
+                if (socket->bytesToWrite() > 2 * m_parts.first().size())
+                    return;
+            }
+            const QByteArray &bytes = m_parts.at(int(m_sent % m_parts.size()));
+            for (QTcpSocket *socket : viewers) {
+                if (socket->state() != QAbstractSocket::ConnectedState) {
+                    continue;
+                } else if (socket->bytesToWrite() > m_bound) {
+                    ++m_skipped;
+                } else {
+                    socket->write(bytes);
+                    socket->flush();
+                }
+            }
+            ++m_sent;
+        }
+    }
+
+    double m_rate;
+    QTcpServer m_server;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    QList<QByteArray> m_parts;
+    qint64 m_bound = 0;
+    QList<QTcpSocket *> m_pending;
+    QList<QTcpSocket *> m_viewers;
+    qint64 m_sent = 0;
+    qint64 m_base = 0;
+    // Most parts written to each viewer in one tick.
+    qint64 m_burst = 1;
+    quint64 m_skipped = 0;
 };
 
 struct Snapshot
 {
     qint64 processCpu = 0;
-    qint64 peersCpu = 0;
-    int fetched = 0;
+    qint64 produced = 0;
     QList<int> pictures;
 };
 
-// The camera's request log grows with every fetch; it is emptied at each snapshot so that the
-// resident size shows the relay, and the fetches are summed here instead.
-int fetchedSoFar = 0;
+qint64 cameraServed = 0;
 
-Snapshot snapshot(Peers &peers)
+Snapshot snapshot(Peers &peers, const Sender &sender)
 {
     Snapshot s;
-    peers.call([&] {
-        s.peersCpu = threadCpuNs();
-        fetchedSoFar += peers.camera->servedCount(SnapshotTarget);
-        peers.camera->resetCounts();
-        s.fetched = fetchedSoFar;
-        for (MjpegViewer *viewer : qAsConst(peers.viewers))
-            s.pictures.append(viewer->pictureCount());
-    });
+    const QList<QByteArray> words = peers.call("snap");
+    cameraServed += words.value(1).toLongLong();
+    for (int i = 2; i < words.size(); ++i)
+        s.pictures.append(words.at(i).toInt());
+    s.produced = sender.produced(cameraServed);
     s.processCpu = processCpuNs();
     return s;
 }
@@ -145,75 +402,137 @@ struct Run
     int stalled;
 };
 
-void measure(Peers &peers, quint16 relayPort, const Run &run, int pollMs, double seconds)
+struct Figures
 {
-    VideoTimings timings;
-    timings.pollAfterPictureMs = pollMs;
-    VideoServer relay;
-    relay.setTimings(timings);
-    relay.start();
-    const ChannelKey key{1, 1, 1};
+    double producedPerSecond = 0;
+    double perViewer = 0;
+    // Share of the produced pictures the worst-served healthy viewer got, in per cent.
+    double worstShare = 0;
+    double usPerPicture = 0;
+    qint64 rssBeforeKiB = 0;
+    qint64 rssPeakKiB = 0;
+    qint64 rssEndKiB = 0;
+    quint64 skipped = 0;
+    // Every healthy viewer got every picture, but for those still on their way at the end.
+    bool allServed = false;
+    // ... and no part was skipped for any viewer.
+    bool everyPicture = false;
+    // Resident size once a second from the start of the measurement.
+    QList<qint64> rssTrace;
+};
 
-    peers.call([&] {
-        for (int i = 0; i < run.viewers + run.stalled; ++i) {
-            auto *viewer = new MjpegViewer;
-            viewer->setStalled(i >= run.viewers);
-            viewer->setKeepPictures(false);
-            viewer->open(relayPort, ChannelPath);
-            peers.viewers.append(viewer);
-        }
-    });
+// Connects the viewers to `sender`, waits until every healthy one streams, then measures for
+// `seconds` and disconnects them again.
+Figures measure(Peers &peers, Sender &sender, const Run &run, double seconds)
+{
+    peers.call("open " + QByteArray::number(sender.port()) + ' ' + QByteArray::number(run.viewers)
+               + ' ' + QByteArray::number(run.stalled));
     // Every healthy viewer has been sent a picture: the channel is in its steady state.
     const bool warm = spinUntil(
         [&] {
-            Snapshot s = snapshot(peers);
+            Snapshot s = snapshot(peers, sender);
             for (int i = 0; i < run.viewers; ++i)
                 if (s.pictures.value(i) == 0)
                     return false;
-            return relay.viewerCount(key) == run.viewers + run.stalled;
+            return sender.viewerCount() == run.viewers + run.stalled;
         },
-        20000);
+        30000);
     if (!warm) {
         std::printf("viewers did not all start receiving pictures\n");
         std::exit(1);
     }
 
-    const qint64 rssBefore = residentKiB();
-    const Snapshot before = snapshot(peers);
+    Figures f;
+    f.rssBeforeKiB = residentKiB();
+    f.rssPeakKiB = f.rssBeforeKiB;
+    f.rssTrace.append(f.rssBeforeKiB);
+    const quint64 skippedBefore = sender.skipped();
+    const Snapshot before = snapshot(peers, sender);
     Snapshot after = before;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < qint64(seconds * 1000)) {
-        spin(int(qMin<qint64>(250, qint64(seconds * 1000) - clock.elapsed())));
-        after = snapshot(peers);
+    const qint64 total = qint64(seconds * 1000);
+    qint64 nextTrace = 1000;
+    while (clock.elapsed() < total) {
+        spin(int(qMin<qint64>(250, total - clock.elapsed())));
+        after = snapshot(peers, sender);
+        const qint64 rss = residentKiB();
+        f.rssPeakKiB = qMax(f.rssPeakKiB, rss);
+        if (clock.elapsed() >= nextTrace) {
+            f.rssTrace.append(rss);
+            nextTrace += 1000;
+        }
     }
-    const qint64 rssAfter = residentKiB();
+    f.rssEndKiB = residentKiB();
+    f.skipped = sender.skipped() - skippedBefore;
 
-    const int fetched = after.fetched - before.fetched;
+    const qint64 produced = after.produced - before.produced;
     qint64 delivered = 0;
-    for (int i = 0; i < run.viewers; ++i)
-        delivered += after.pictures.value(i) - before.pictures.value(i);
-    const qint64 relayCpu
-        = (after.processCpu - before.processCpu) - (after.peersCpu - before.peersCpu);
-    const double perViewer = delivered / double(run.viewers) / seconds;
-    const double share = fetched ? 100.0 * delivered / (double(fetched) * run.viewers) : 0;
-    std::printf("%7d %8d %12.1f %10.1f %10.1f %14.1f %12lld %12lld", run.viewers, run.stalled,
-                fetched / seconds, perViewer, share, delivered ? relayCpu / 1e3 / delivered : 0.0,
-                rssBefore, rssAfter);
-    if (run.stalled)
-        std::printf("   skipped %llu parts, largest backlog %lld KiB",
-                    static_cast<unsigned long long>(relay.skippedParts()),
-                    relay.peakViewerBacklog() / 1024);
-    std::printf("\n");
+    qint64 worst = produced;
+    for (int i = 0; i < run.viewers; ++i) {
+        const int got = after.pictures.value(i) - before.pictures.value(i);
+        delivered += got;
+        worst = qMin<qint64>(worst, got);
+    }
+    const qint64 cpu = after.processCpu - before.processCpu;
+    f.producedPerSecond = produced / seconds;
+    f.perViewer = delivered / double(run.viewers) / seconds;
+    f.worstShare = produced ? 100.0 * worst / produced : 0;
+    f.usPerPicture = delivered ? cpu / 1e3 / delivered : 0.0;
+    // A picture fetched just before the last snapshot may still be on its way to some viewers.
+    const qint64 inFlight = 2 + produced / 200;
+    f.allServed = worst + inFlight >= produced;
+    f.everyPicture = f.skipped == 0 && f.allServed;
 
-    peers.call([&] {
-        qDeleteAll(peers.viewers);
-        peers.viewers.clear();
-    });
-    spinUntil([&] { return relay.viewerCount(key) == 0; }, 10000);
-    relay.stop();
-    // Fetchers and connections of the stopped relay go with their deferred deletes.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    peers.call("close");
+    spinUntil([&] { return sender.viewerCount() == 0; }, 10000);
+    return f;
+}
+
+// Measures the relay for one row, then the bare writer at the rate the relay reached.
+void measureRow(Peers &peers, quint16 relayPort, const Run &run, int pollMs, double seconds,
+                bool &allGoalsMet)
+{
+    Figures relay;
+    {
+        malloc_trim(0);
+        RelaySender sender(relayPort, pollMs);
+        relay = measure(peers, sender, run, seconds);
+        sender.stop();
+        // Fetchers and connections of the stopped relay go with their deferred deletes.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    Figures bare;
+    {
+        malloc_trim(0);
+        BareWriter sender(relay.producedPerSecond);
+        bare = measure(peers, sender, run, seconds);
+        sender.stop();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    const double ratio = bare.usPerPicture > 0 ? relay.usPerPicture / bare.usPerPicture : 0;
+    QStringList verdicts;
+    bool met = true;
+    verdicts << (relay.everyPicture ? QStringLiteral("all pictures: yes")
+                                    : QStringLiteral("all pictures: NO"));
+    met = met && relay.everyPicture;
+    if (run.viewers >= 50) {
+        const bool ok = ratio <= MaxCostRatio;
+        verdicts << QStringLiteral("cost <= %1x: %2").arg(MaxCostRatio).arg(ok ? "yes" : "NO");
+        met = met && ok;
+    }
+    if (run.viewers >= 200) {
+        const bool ok = relay.rssPeakKiB * 1024 < MaxResidentBytes;
+        verdicts << QStringLiteral("RSS < 40 MB: %1").arg(ok ? "yes" : "NO");
+        met = met && ok;
+    }
+    allGoalsMet = allGoalsMet && met;
+    std::printf("%7d %10.1f %10.1f %7.1f %9.1f %9.1f %9.1f %6.2f %9lld %9lld %9lld   %s\n",
+                run.viewers, relay.producedPerSecond, relay.perViewer, relay.worstShare,
+                relay.usPerPicture, bare.perViewer, bare.usPerPicture, ratio, relay.rssBeforeKiB,
+                relay.rssPeakKiB, bare.rssPeakKiB, qPrintable(verdicts.join(QStringLiteral(", "))));
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -221,44 +540,85 @@ void measure(Peers &peers, quint16 relayPort, const Run &run, int pollMs, double
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    if (app.arguments().contains(QStringLiteral("--peers")))
+        return peersMain(app);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("MJPEG relay fan-out benchmark"));
+    parser.addHelpOption();
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("Length of each measurement."),
+                                           QStringLiteral("s"), QStringLiteral("1.5"));
+    const QCommandLineOption stalledOption(
+        QStringLiteral("stalled-seconds"),
+        QStringLiteral("Length of the run with two stalled viewers among ten."),
+        QStringLiteral("s"), QStringLiteral("6"));
+    const QCommandLineOption longOption(QStringLiteral("long"),
+                                        QStringLiteral("Run the stalled viewers for 60 s."));
+    parser.addOptions({secondsOption, stalledOption, longOption});
+    parser.process(app);
+    const double seconds = qMax(0.5, parser.value(secondsOption).toDouble());
+    const double stalledSeconds
+        = parser.isSet(longOption) ? 60.0 : qMax(3.0, parser.value(stalledOption).toDouble());
 
-    QThread peerThread;
     Peers peers;
-    peers.moveToThread(&peerThread);
-    peerThread.start();
-    peers.call([&] {
-        peers.camera = new FakeCamera;
-        peers.camera->requireCredentials(QStringLiteral("admin"), QStringLiteral("pw"));
-        peers.camera->setPictureSize(PictureSize);
-        peers.camera->listen();
-    });
-    quint16 cameraPort = 0;
-    peers.call([&] { cameraPort = peers.camera->port(); });
+    if (!peers.start(QCoreApplication::applicationFilePath())) {
+        std::printf("the viewers' process did not start\n");
+        return 1;
+    }
     const quint16 relayPort = freeLocalPort();
-    configure(cameraPort, relayPort);
+    configure(peers.cameraPort(), relayPort);
 
     std::printf("MJPEG relay, one channel, %d-byte pictures, %.1f s per measurement\n", PictureSize,
                 seconds);
-    const char *header = "%7s %8s %12s %10s %10s %14s %12s %12s\n";
+    std::printf("relay us: CPU of the relay per delivered picture; bare us: the same for the same "
+                "parts written by a bare\nQTcpServer to as many viewers at the rate the relay "
+                "fetched (bare /s: what each viewer got from it);\nworst %%: share of fetched "
+                "pictures the worst-served viewer got; RSS of the sending process only\n");
+    bool allGoalsMet = true;
     for (int pollMs : {VideoTimings::DefaultPollAfterPictureMs, 0}) {
         std::printf("\nnext fetch %d ms after each picture:\n", pollMs);
-        std::printf(header, "viewers", "stalled", "fetched/s", "per viewer", "% of all",
-                    "relay us/pic", "RSS KiB", "RSS KiB end");
-        for (int viewers : {1, 10, 50})
-            measure(peers, relayPort, {viewers, 0}, pollMs, seconds);
+        std::printf("%7s %10s %10s %7s %9s %9s %9s %6s %9s %9s %9s\n", "viewers", "fetched/s",
+                    "per viewer", "worst %", "relay us", "bare /s", "bare us", "ratio", "RSS KiB",
+                    "peak KiB", "bare peak");
+        for (int viewers : {1, 10, 50, 200})
+            measureRow(peers, relayPort, {viewers, 0}, pollMs, seconds, allGoalsMet);
     }
-    std::printf("\nstalled viewers, as fast as the camera answers:\n");
-    std::printf(header, "viewers", "stalled", "fetched/s", "per viewer", "% of all", "relay us/pic",
-                "RSS KiB", "RSS KiB end");
-    measure(peers, relayPort, {10, 2}, 0, seconds);
-    measure(peers, relayPort, {10, 2}, 0, seconds * 3);
 
-    peers.call([&] {
-        delete peers.camera;
-        peers.camera = nullptr;
-    });
-    peerThread.quit();
-    peerThread.wait();
+    std::printf("\nten viewers and two that never read, as fast as the camera answers, %.0f s:\n",
+                stalledSeconds);
+    Figures stalled;
+    quint64 stalledSkipped = 0;
+    qint64 backlog = 0;
+    {
+        malloc_trim(0);
+        RelaySender sender(relayPort, 0);
+        stalled = measure(peers, sender, {10, 2}, stalledSeconds);
+        stalledSkipped = sender.relay().skippedParts();
+        backlog = sender.relay().peakViewerBacklog();
+        sender.stop();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    QStringList trace;
+    for (qint64 kib : qAsConst(stalled.rssTrace))
+        trace << QString::number(kib);
+    std::printf("RSS KiB once a second: %s\n", qPrintable(trace.join(QLatin1Char(' '))));
+    // The stalled viewers' backlogs fill in the first moments; from the middle of the run on,
+    // the resident size must not rise.
+    const qint64 middle = stalled.rssTrace.value(stalled.rssTrace.size() / 2);
+    const qint64 growth = stalled.rssEndKiB - middle;
+    const bool flat = growth <= FlatToleranceKiB;
+    const bool healthy = stalled.allServed;
+    std::printf("fetched %.1f/s, healthy viewers %.1f/s each (worst %.1f %%), %.1f us/pic, "
+                "skipped %llu parts, largest backlog %lld KiB\n",
+                stalled.producedPerSecond, stalled.perViewer, stalled.worstShare,
+                stalled.usPerPicture, static_cast<unsigned long long>(stalledSkipped),
+                backlog / 1024);
+    std::printf("growth over the second half %lld KiB   memory flat: %s, healthy viewers served: "
+                "%s\n",
+                growth, flat ? "yes" : "NO", healthy ? "yes" : "NO");
+    allGoalsMet = allGoalsMet && flat && healthy;
+    std::printf("\nall goals met: %s\n", allGoalsMet ? "yes" : "NO");
+
+    peers.finish();
     return 0;
 }
