@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -327,6 +328,31 @@ void EndToEndTest::secondUpdateRemovesStreams()
     QTRY_VERIFY_WITH_TIMEOUT(!streamer || streamer->wasKilled(), 15000);
     QVERIFY(streamer && streamer->wasKilled());
     QCOMPARE(rowCount(m_dir.filePath("settings.db"), "streams"), 1);
+
+    // Reconfiguration order: reload, relay torn down, streamers stopped, new relay started.
+    QVERIFY(m_service->waitForLogLine(
+        QStringLiteral("\"VideoServer started on port %1\"").arg(m_relayPort)));
+    const QStringList lines = m_service->logLines();
+    const int reload = lines.lastIndexOf("void Config::load()");
+    const auto firstAfter = [&](const std::function<bool(const QString &)> &match) {
+        for (int i = reload + 1; i < lines.size(); ++i) {
+            if (match(lines.at(i)))
+                return i;
+        }
+        return -1;
+    };
+    const int relayStopped
+        = firstAfter([](const QString &l) { return l == "VideoServer stopped"; });
+    const int streamerStopped = firstAfter([&](const QString &l) {
+        return l.startsWith("Requesting watchdog to stop slave")
+            && l.contains(QString::number(m_rtspPort));
+    });
+    const int relayStarted = firstAfter([&](const QString &l) {
+        return l == QStringLiteral("\"VideoServer started on port %1\"").arg(m_relayPort);
+    });
+    QVERIFY2(reload >= 0 && reload < relayStopped && relayStopped < streamerStopped
+                 && streamerStopped < relayStarted,
+             qPrintable(lines.mid(reload).join('\n')));
 }
 
 void EndToEndTest::stopsCleanly()
