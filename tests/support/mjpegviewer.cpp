@@ -43,15 +43,20 @@ void MjpegViewer::onReadyRead()
         m_head = m_buffer.left(end + 4);
         m_buffer.remove(0, end + 4);
     }
+    // Parts are consumed by moving an offset and the buffer is compacted once per read, so a
+    // viewer catching up on a long backlog does not copy the rest of it for every part.
     while (m_formatError.isEmpty() && parseOne()) { }
+    m_buffer.remove(0, m_offset);
+    m_offset = 0;
 }
 
 bool MjpegViewer::parseOne()
 {
-    const int end = m_buffer.indexOf("\r\n\r\n");
-    if (end < 0)
+    const int found = m_buffer.indexOf("\r\n\r\n", m_offset);
+    if (found < 0)
         return false;
-    const QByteArray partHead = m_buffer.left(end + 4);
+    const int end = found - m_offset;
+    const QByteArray partHead = m_buffer.mid(m_offset, end + 4);
     if (!partHead.startsWith("--endofsection\r\n")) {
         m_formatError = partHead;
         return false;
@@ -65,14 +70,15 @@ bool MjpegViewer::parseOne()
         m_formatError = partHead;
         return false;
     }
-    if (m_buffer.size() < end + 4 + length + 2)
+    const int body = m_offset + end + 4;
+    if (m_buffer.size() < body + length + 2)
         return false;
-    const QByteArray picture = m_buffer.mid(end + 4, int(length));
-    if (m_buffer.mid(end + 4 + int(length), 2) != "\r\n") {
-        m_formatError = m_buffer.mid(end + 4 + int(length), 16);
+    const QByteArray picture = m_buffer.mid(body, int(length));
+    if (m_buffer.mid(body + int(length), 2) != "\r\n") {
+        m_formatError = m_buffer.mid(body + int(length), 16);
         return false;
     }
-    m_buffer.remove(0, end + 4 + int(length) + 2);
+    m_offset = body + int(length) + 2;
     ++m_pictureCount;
     if (m_keepPictures) {
         m_partHeads.append(partHead);

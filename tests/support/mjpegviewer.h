@@ -49,6 +49,8 @@ private:
     bool m_keepPictures = true;
     int m_pictureCount = 0;
     QByteArray m_buffer;
+    // Start of the unparsed bytes in m_buffer.
+    int m_offset = 0;
     QByteArray m_head;
     QList<QByteArray> m_pictures;
     QList<QByteArray> m_partHeads;
