@@ -9,37 +9,14 @@ const QByteArray PictureMarker = QByteArrayLiteral("FAKECAM|");
 }
 
 FakeCamera::FakeCamera(QObject *parent)
-    : QObject(parent)
-{
-    connect(&m_server, &QTcpServer::newConnection, this, &FakeCamera::onNewConnection);
-}
+    : FakeHttpDevice(parent)
+{ }
 
-FakeCamera::~FakeCamera()
-{
-    close();
-}
-
-bool FakeCamera::listen(quint16 port)
-{
-    return m_server.listen(QHostAddress::LocalHost, port);
-}
+FakeCamera::~FakeCamera() = default;
 
 QString FakeCamera::url(const QString &target) const
 {
     return QStringLiteral("http://%1:%2%3").arg(host()).arg(port()).arg(target);
-}
-
-void FakeCamera::close()
-{
-    m_server.close();
-    const QList<QTcpSocket *> sockets = m_sockets;
-    m_sockets.clear();
-    m_buffers.clear();
-    for (QTcpSocket *socket : sockets) {
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    }
 }
 
 void FakeCamera::requireCredentials(const QString &user, const QString &password)
@@ -89,48 +66,11 @@ int FakeCamera::pictureSequence(const QByteArray &picture)
     return picture.mid(2).split('|').value(2).toInt();
 }
 
-void FakeCamera::onNewConnection()
+void FakeCamera::handleHead(QTcpSocket *socket, const RequestHead &head)
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        m_sockets.append(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_sockets.removeOne(socket);
-            m_buffers.remove(socket);
-            socket->deleteLater();
-        });
-    }
-}
-
-void FakeCamera::onReadyRead(QTcpSocket *socket)
-{
-    QByteArray &buffer = m_buffers[socket];
-    buffer += socket->readAll();
-    for (;;) {
-        const int end = buffer.indexOf("\r\n\r\n");
-        if (end < 0)
-            return;
-        const QList<QByteArray> lines = buffer.left(end).split('\n');
-        buffer.remove(0, end + 4);
-
-        Request request;
-        const QList<QByteArray> words = lines.value(0).trimmed().split(' ');
-        request.method = words.value(0);
-        request.target = words.value(1);
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines.at(i).indexOf(':');
-            if (colon > 0) {
-                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
-                                       lines.at(i).mid(colon + 1).trimmed());
-            }
-        }
-        // Requests to a camera carry no body.
-        m_requests.append(request);
-        emit requestReceived(request.target);
-        answer(socket, request);
-        if (!m_sockets.contains(socket))
-            return;
-    }
+    m_requests.append(head);
+    emit requestReceived(head.target);
+    answer(socket, head);
 }
 
 void FakeCamera::answer(QTcpSocket *socket, const Request &request)
@@ -140,11 +80,7 @@ void FakeCamera::answer(QTcpSocket *socket, const Request &request)
     if (m_behaviour == Behaviour::Hang)
         return;
     if (m_behaviour == Behaviour::Drop) {
-        m_sockets.removeOne(socket);
-        m_buffers.remove(socket);
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
+        dropConnection(socket);
         --m_outstanding;
         return;
     }

@@ -1,25 +1,22 @@
 #pragma once
 
+#include "fakehttpdevice.h"
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTcpServer>
 
 #include <functional>
 
-class QTcpSocket;
-
 // A camera or DVR on loopback that serves JPEG snapshots over plain HTTP/1.1 (persistent
 // connections), checks Basic authentication, counts what it is asked, and can fail, hang, answer
-// late or send oversized bodies on demand. Written on bare QTcpServer so that our own HTTP
-// server is never used to test our own HTTP client.
+// late or send oversized bodies on demand.
 //
 // Every GET is answered with a picture made for its target (path and query) and a per-target
 // sequence number, so tests can tell channels and successive pictures apart; setPicture() fixes
 // the body for a target instead.
-class FakeCamera : public QObject
+class FakeCamera : public FakeHttpDevice
 {
     Q_OBJECT
 
@@ -31,25 +28,15 @@ public:
         Hang, // keep the connection open and never answer
     };
 
-    struct Request
-    {
-        QByteArray method;
-        QByteArray target;
-        // Header names in lower case.
-        QHash<QByteArray, QByteArray> headers;
-        QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
-    };
+    using Request = RequestHead;
 
     explicit FakeCamera(QObject *parent = nullptr);
     ~FakeCamera() override;
 
-    // Listens on 127.0.0.1, by default at a port the system chooses.
-    bool listen(quint16 port = 0);
-    quint16 port() const { return m_server.serverPort(); }
     QString host() const { return QStringLiteral("127.0.0.1"); }
     QString url(const QString &target) const;
     // Stops accepting and drops every connection (a camera switched off).
-    void close();
+    void close() { closeAll(); }
 
     // Requests must then carry exactly these Basic credentials, or are answered 401.
     void requireCredentials(const QString &user, const QString &password);
@@ -79,7 +66,6 @@ public:
     int servedCount(const QByteArray &target) const { return m_served.value(target); }
     QList<Request> requests() const { return m_requests; }
     Request lastRequest() const { return m_requests.isEmpty() ? Request() : m_requests.last(); }
-    int openConnections() const { return m_sockets.size(); }
     // The most requests that were ever waiting for their answer at once (delayed or hung).
     int maxOutstanding() const { return m_maxOutstanding; }
     void resetCounts();
@@ -87,15 +73,13 @@ public:
 signals:
     void requestReceived(const QByteArray &target);
 
+protected:
+    void handleHead(QTcpSocket *socket, const RequestHead &head) override;
+
 private:
-    void onNewConnection();
-    void onReadyRead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const Request &request);
     QByteArray response(const Request &request);
 
-    QTcpServer m_server;
-    QList<QTcpSocket *> m_sockets;
-    QHash<QTcpSocket *, QByteArray> m_buffers;
     QList<Request> m_requests;
     QHash<QByteArray, int> m_served;
     QHash<QByteArray, QByteArray> m_fixed;

@@ -1,6 +1,5 @@
 #include "fakeioboard.h"
 
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -24,23 +23,10 @@ QByteArray selectElement(const QByteArray &name, int value)
 } // namespace
 
 FakeIoBoard::FakeIoBoard(QObject *parent)
-    : QObject(parent)
-    , m_server(new QTcpServer(this))
-{
-    connect(m_server, &QTcpServer::newConnection, this, &FakeIoBoard::onNewConnection);
-}
+    : FakeHttpDevice(parent)
+{ }
 
 FakeIoBoard::~FakeIoBoard() = default;
-
-bool FakeIoBoard::listen(quint16 port)
-{
-    return m_server->listen(QHostAddress::LocalHost, port);
-}
-
-quint16 FakeIoBoard::port() const
-{
-    return m_server->serverPort();
-}
 
 void FakeIoBoard::setCredentials(const QString &user, const QString &password)
 {
@@ -94,58 +80,16 @@ QStringList FakeIoBoard::updates() const
     return queries;
 }
 
-void FakeIoBoard::onNewConnection()
+void FakeIoBoard::handleHead(QTcpSocket *socket, const RequestHead &head)
 {
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        m_buffers.insert(socket, QByteArray());
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_buffers.remove(socket);
-            socket->deleteLater();
-        });
-    }
-}
-
-void FakeIoBoard::onReadyRead(QTcpSocket *socket)
-{
-    QByteArray &buffer = m_buffers[socket];
-    buffer += socket->readAll();
-    // Requests to a board are GETs without a body.
-    for (;;) {
-        const int end = buffer.indexOf("\r\n\r\n");
-        if (end < 0)
-            return;
-        const QByteArray head = buffer.left(end);
-        buffer.remove(0, end + 4);
-        handle(socket, head);
-        if (!m_buffers.contains(socket) || socket->state() != QAbstractSocket::ConnectedState)
-            return;
-    }
-}
-
-void FakeIoBoard::handle(QTcpSocket *socket, const QByteArray &head)
-{
-    const QList<QByteArray> lines = head.split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     Request request;
-    request.method = requestLine.value(0);
-    request.target = requestLine.value(1);
+    request.method = head.method;
+    request.target = head.target;
     const QUrl url(QString::fromUtf8(request.target), QUrl::TolerantMode);
     request.path = url.path();
     request.query = url.query(QUrl::FullyEncoded);
-    bool close = false;
-    for (int i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        const int colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "authorization")
-            request.authorization = value;
-        else if (name == "connection" && value.toLower() == "close")
-            close = true;
-    }
+    request.authorization = head.header("Authorization");
+    const bool close = head.header("Connection").toLower() == "close";
     request.authorized
         = m_expectedAuthorization.isEmpty() || request.authorization == m_expectedAuthorization;
     m_requests.append(request);
@@ -161,9 +105,7 @@ void FakeIoBoard::handle(QTcpSocket *socket, const QByteArray &head)
     case Mode::Hang:
         return;
     case Mode::Drop:
-        m_buffers.remove(socket);
-        socket->abort();
-        socket->deleteLater();
+        dropConnection(socket);
         return;
     case Mode::Fail:
         answer(socket, 500, "Internal Server Error", "board failure", close);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "fakehttpdevice.h"
 #include <QByteArray>
+
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -9,14 +11,13 @@
 #include <QStringList>
 #include <QUrlQuery>
 
-class QTcpServer;
 class QTcpSocket;
 
 // An alarm IO board on loopback: serves its status page alarm.htm (blinking input texts, gpi
 // and gpo selects) behind Basic authentication and applies the update queries sent back to it
 // (GET /alarm.htm?gpi1=..&gpo1=..&rdm=..). Every request is recorded. It can be told to answer
 // with an error, to hang, or to drop connections.
-class FakeIoBoard : public QObject
+class FakeIoBoard : public FakeHttpDevice
 {
     Q_OBJECT
 
@@ -40,10 +41,6 @@ public:
 
     explicit FakeIoBoard(QObject *parent = nullptr);
     ~FakeIoBoard() override;
-
-    // Loopback, by default at a port chosen by the system.
-    bool listen(quint16 port = 0);
-    quint16 port() const;
 
     // With both empty no authentication is asked for.
     void setCredentials(const QString &user, const QString &password);
@@ -79,16 +76,14 @@ signals:
     // An update query (gpi/gpo/rdm), raw as received, before it is applied.
     void updateReceived(const QString &query);
 
+protected:
+    void handleHead(QTcpSocket *socket, const RequestHead &head) override;
+
 private:
-    void onNewConnection();
-    void onReadyRead(QTcpSocket *socket);
-    void handle(QTcpSocket *socket, const QByteArray &head);
     void answer(QTcpSocket *socket, int status, const QByteArray &reason, const QByteArray &body,
                 bool close, const QByteArray &extraHeaders = QByteArray());
     void apply(const QUrlQuery &query);
 
-    QTcpServer *m_server;
-    QHash<QTcpSocket *, QByteArray> m_buffers;
     QByteArray m_expectedAuthorization;
     Mode m_mode = Mode::Normal;
     Mode m_updateMode = Mode::Normal;
