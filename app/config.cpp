@@ -11,6 +11,20 @@ Config &Config::instance()
     return config;
 }
 
+void Config::addDvr(const DVRInfo &dvr)
+{
+    dvrs.insert(dvr.id, dvr);
+    dvrIdsByName.insert(dvr.name, dvr.id);
+}
+
+void Config::addStream(const StreamInfo &stream)
+{
+    streams.insert(stream.id, stream);
+    streamIdsByDvr[stream.dvrId].append(stream.id);
+    streamNamesByDvr[stream.dvrId].append(stream.name);
+    streamIdsByDvrAndName[stream.dvrId].insert(stream.name, stream.id);
+}
+
 void Config::load()
 {
     Settings &settings = Settings::instance();
@@ -22,21 +36,15 @@ void Config::load()
 
     dvrs.clear();
     dvrIdsByName.clear();
-    for (const DVRInfo &dvr : dvrList) {
-        dvrs.insert(dvr.id, dvr);
-        dvrIdsByName.insert(dvr.name, dvr.id);
-    }
+    for (const DVRInfo &dvr : dvrList)
+        addDvr(dvr);
 
     streams.clear();
     streamIdsByDvr.clear();
     streamNamesByDvr.clear();
     streamIdsByDvrAndName.clear();
-    for (const StreamInfo &stream : streamList) {
-        streams.insert(stream.id, stream);
-        streamIdsByDvr[stream.dvrId].append(stream.id);
-        streamNamesByDvr[stream.dvrId].append(stream.name);
-        streamIdsByDvrAndName[stream.dvrId].insert(stream.name, stream.id);
-    }
+    for (const StreamInfo &stream : streamList)
+        addStream(stream);
 
     ios.clear();
     ioIds.clear();

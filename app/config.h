@@ -15,6 +15,10 @@ public:
 
     void load();
 
+    // File one record under every index that load() builds for it; load() is made of these.
+    void addDvr(const DVRInfo &dvr);
+    void addStream(const StreamInfo &stream);
+
     QString id;
     QString serverAddress;
     int serverSendPort = 0;

@@ -382,9 +382,7 @@ void configure(quint16 cameraPort, quint16 relayPort)
 {
     Config &config = Config::instance();
     config = Config();
-    const DVRInfo dvr{1, "BenchDVR", "127.0.0.1", "admin", "pw"};
-    config.dvrs.insert(dvr.id, dvr);
-    config.dvrIdsByName.insert(dvr.name, dvr.id);
+    config.addDvr(DVRInfo{1, "BenchDVR", "127.0.0.1", "admin", "pw"});
     StreamInfo stream;
     stream.id = 1;
     stream.name = QStringLiteral("cam");
@@ -393,10 +391,7 @@ void configure(quint16 cameraPort, quint16 relayPort)
     stream.outPort = relayPort;
     stream.type = StreamType::VponMjpg;
     stream.channels = {1};
-    config.streams.insert(stream.id, stream);
-    config.streamIdsByDvr[1].append(stream.id);
-    config.streamNamesByDvr[1].append(stream.name);
-    config.streamIdsByDvrAndName[1].insert(stream.name, stream.id);
+    config.addStream(stream);
 }
 
 struct Run

@@ -50,9 +50,7 @@ void ViewerChurnTest::viewersVanishWhilePicturesAreWritten()
 
     Config &config = Config::instance();
     config = Config();
-    const DVRInfo dvr{1, "ChurnDVR", "127.0.0.1", QString(), QString()};
-    config.dvrs.insert(dvr.id, dvr);
-    config.dvrIdsByName.insert(dvr.name, dvr.id);
+    config.addDvr(DVRInfo{1, "ChurnDVR", "127.0.0.1", QString(), QString()});
     StreamInfo stream;
     stream.id = 1;
     stream.name = QStringLiteral("cam");
@@ -61,10 +59,7 @@ void ViewerChurnTest::viewersVanishWhilePicturesAreWritten()
     stream.outPort = relayPort;
     stream.type = StreamType::VponMjpg;
     stream.channels = {1};
-    config.streams.insert(stream.id, stream);
-    config.streamIdsByDvr[1].append(stream.id);
-    config.streamNamesByDvr[1].append(stream.name);
-    config.streamIdsByDvrAndName[1].insert(stream.name, stream.id);
+    config.addStream(stream);
 
     VideoTimings timings;
     // Pictures back to back: the relay is writing almost all the time.

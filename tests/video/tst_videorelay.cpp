@@ -43,10 +43,8 @@ void VideoRelayTest::initTestCase()
     // through the first.
     DVRInfo nvr{4, "NVR 1", "10.1.1.4", "admin", "pw"};
     DVRInfo other{6, "Other", "10.1.1.6", "", ""};
-    m_config.dvrs.insert(nvr.id, nvr);
-    m_config.dvrs.insert(other.id, other);
-    m_config.dvrIdsByName.insert(nvr.name, nvr.id);
-    m_config.dvrIdsByName.insert(other.name, other.id);
+    m_config.addDvr(nvr);
+    m_config.addDvr(other);
     const QList<StreamInfo> streams = {
         makeStream(7, "front", 4, StreamType::VponMjpg, {1, 2}),
         makeStream(8, "rtsp", 4, StreamType::AxisRtsp, {1}),
@@ -54,12 +52,8 @@ void VideoRelayTest::initTestCase()
         makeStream(12, "odd", 4, 19, {1}),
         makeStream(11, "yard", 6, StreamType::VponMjpg, {1}),
     };
-    for (const StreamInfo &stream : streams) {
-        m_config.streams.insert(stream.id, stream);
-        m_config.streamIdsByDvr[stream.dvrId].append(stream.id);
-        m_config.streamNamesByDvr[stream.dvrId].append(stream.name);
-        m_config.streamIdsByDvrAndName[stream.dvrId].insert(stream.name, stream.id);
-    }
+    for (const StreamInfo &stream : streams)
+        m_config.addStream(stream);
 }
 
 void VideoRelayTest::snapshotUrl_data()

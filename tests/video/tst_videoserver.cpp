@@ -114,9 +114,7 @@ void VideoServerTest::configure(quint16 extraPort)
 {
     Config &config = Config::instance();
     config = Config();
-    const DVRInfo nvr{4, "NVR 1", "127.0.0.1", "admin", "pw"};
-    config.dvrs.insert(nvr.id, nvr);
-    config.dvrIdsByName.insert(nvr.name, nvr.id);
+    config.addDvr(DVRInfo{4, "NVR 1", "127.0.0.1", "admin", "pw"});
 
     auto add = [&config, this](int id, const QString &name, int type, int profile,
                                const QList<int> &channels, quint16 outPort) {
@@ -129,10 +127,7 @@ void VideoServerTest::configure(quint16 extraPort)
         stream.type = type;
         stream.profile = profile;
         stream.channels = channels;
-        config.streams.insert(id, stream);
-        config.streamIdsByDvr[4].append(id);
-        config.streamNamesByDvr[4].append(name);
-        config.streamIdsByDvrAndName[4].insert(name, id);
+        config.addStream(stream);
     };
     add(7, "front", StreamType::VponMjpg, 0, {1, 2}, m_port);
     add(8, "rtsp", StreamType::AxisRtsp, 0, {1}, freeLocalPort());
