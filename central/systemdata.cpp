@@ -26,15 +26,8 @@ QList<int> decodeChannels(const std::string &json)
     return channels;
 }
 
-void replaceConfiguration(const SystemData &data)
+void insertConfiguration(Settings &settings, const SystemData &data)
 {
-    Settings &settings = Settings::instance();
-    // Without a transaction every row is its own disk sync, and a power cut halfway leaves half a
-    // site. When one cannot be opened the rows still go in, one by one, as before.
-    const bool inTransaction = settings.beginTransaction();
-
-    settings.cleanData();
-
     for (const DVR &in : data.dvrs()) {
         DVRInfo dvr;
         dvr.id = in.id();
@@ -81,6 +74,18 @@ void replaceConfiguration(const SystemData &data)
         door.ncno = in.nonc();
         settings.insertDoor(door);
     }
+}
+
+void replaceConfiguration(const SystemData &data)
+{
+    Settings &settings = Settings::instance();
+    // Without a transaction every row is its own disk sync, and a power cut halfway leaves half a
+    // site. When one cannot be opened the rows still go in, one by one, as before.
+    const bool inTransaction = settings.beginTransaction();
+
+    settings.cleanData();
+
+    insertConfiguration(settings, data);
 
     if (inTransaction && !settings.commitTransaction()) {
         settings.rollbackTransaction();

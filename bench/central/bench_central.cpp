@@ -63,38 +63,7 @@ void replaceRowByRow(const SystemData &data)
 {
     Settings &settings = Settings::instance();
     settings.cleanData();
-    for (const DVR &in : data.dvrs()) {
-        DVRInfo dvr;
-        dvr.id = in.id();
-        dvr.name = QString::fromStdString(in.name());
-        dvr.ip = QString::fromStdString(in.ip());
-        dvr.user = QString::fromStdString(in.user());
-        dvr.pass = QString::fromStdString(in.password());
-        settings.insertDVR(dvr);
-    }
-    for (const Stream &in : data.streams()) {
-        StreamInfo stream;
-        stream.id = in.id();
-        stream.name = QString::fromStdString(in.name());
-        stream.dvrId = in.dvr_id();
-        stream.channels = decodeChannels(in.channels());
-        stream.type = in.type();
-        settings.insertStream(stream);
-    }
-    for (const IO &in : data.ios()) {
-        IOInfo io;
-        io.id = in.id();
-        io.name = QString::fromStdString(in.name());
-        io.dvrId = in.dvr_id();
-        settings.insertIO(io);
-    }
-    for (const Door &in : data.doors()) {
-        DoorInfo door;
-        door.id = in.id();
-        door.name = QString::fromStdString(in.name());
-        door.ioId = in.io_id();
-        settings.insertDoor(door);
-    }
+    insertConfiguration(settings, data);
 }
 
 void benchReplace()
