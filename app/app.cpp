@@ -1,17 +1,23 @@
 #include "app.h"
 
+#include "accessgate.h"
+
 #include "appdir.h"
 #include "commandmanager.h"
 #include "config.h"
 #include "httpevents.h"
 #include "iplugin.h"
 #include "rtspprocessmgr.h"
+#include "settings.h"
+#include "sitesecurity.h"
 #include "videoserver.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QPluginLoader>
+
+#include <cstdio>
 
 App::App(QObject *parent)
     : QObject(parent)
@@ -30,6 +36,7 @@ void App::start()
 {
     qDebug() << "Service started";
     Config::instance().load();
+    startAccess();
     loadPlugins();
     startPlugins();
     startVideoServer();
@@ -102,9 +109,56 @@ void App::restartPlugins()
     }
 }
 
+namespace {
+
+// A line an operator starting the service by hand must see; under systemd the journal has the
+// log already.
+void tellConsole(const QString &line)
+{
+    if (!qEnvironmentVariableIsEmpty("INVOCATION_ID")
+        || !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"))
+        return;
+    const QByteArray text = line.toLocal8Bit() + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+void App::startAccess()
+{
+    if (accessGate)
+        return;
+    const QString iniPath = Settings::instance().iniPath();
+    const SiteSecurity security = SiteSecurity::load(iniPath, Config::instance().appDir);
+    accessGate = new AccessGate(this);
+    accessGate->policy().setAllowedHosts(security.allowedHosts);
+    accessGate->policy().setSecure(security.setup.secure);
+    accessGate->watch(iniPath);
+    serverSetup = security.setup;
+    serverSetup.gate = accessGate;
+
+    if (!security.usable) {
+        serverSetup.serve = false;
+        const QString line
+            = QStringLiteral("Access: the IO layout and camera ports are not served: %1")
+                  .arg(security.problem);
+        qDebug() << line;
+        tellConsole(line);
+    } else if (security.setup.secure) {
+        qDebug() << QStringLiteral("Access: the IO layout and camera ports speak HTTPS only (%1)")
+                        .arg(security.certificatePath);
+    }
+    if (accessGate->policy().users().isEmpty()) {
+        qDebug() << AccessGate::openWarning();
+        tellConsole(AccessGate::openWarning());
+    }
+}
+
 void App::startVideoServer()
 {
     videoServer = new VideoServer(nullptr);
+    videoServer->setServerSetup(serverSetup);
     connect(videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
     connect(videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
@@ -123,6 +177,7 @@ void App::stopVideoServer()
 void App::startHttpEvents()
 {
     httpEvents = new HttpEvents(nullptr);
+    httpEvents->setServerSetup(serverSetup);
     httpEvents->start();
 }
 

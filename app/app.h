@@ -1,9 +1,12 @@
 #pragma once
 
+#include "httpserversetup.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
 
+class AccessGate;
 class CommandManager;
 class HttpEvents;
 class IPlugin;
@@ -38,6 +41,7 @@ public:
     void restartPlugins();
 
     const QList<IPlugin *> &loadedPlugins() const { return plugins; }
+    AccessGate *access() const { return accessGate; }
 
 private slots:
     void handleConfigUpdated();
@@ -47,6 +51,7 @@ private slots:
     void handleVideoServerError(QString msg);
 
 private:
+    void startAccess();
     void startVideoServer();
     void stopVideoServer();
     void startHttpEvents();
@@ -60,4 +65,8 @@ private:
     CommandManager *commandManager = nullptr;
     QList<IPlugin *> plugins;
     RTSPProcessMgr *rtspProcessMgr = nullptr;
+    // Who may use the HTTP ports, and how they are exposed; kept across reconfigurations, so
+    // logins survive them.
+    AccessGate *accessGate = nullptr;
+    HttpServerSetup serverSetup;
 };

@@ -1,6 +1,7 @@
 #include "appdir.h"
 #include "log.h"
 #include "servicemgr.h"
+#include "usercommands.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,6 +28,15 @@ int main(int argc, char **argv)
     const QString directory = QDir::fromNativeSeparators(executableDirectory(argv[0]));
     QCoreApplication::addLibraryPath(directory);
     setApplicationDirectory(directory);
+
+    // Editing the users must leave the running service's log alone: handled before the log is.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    if (UserCommands::isUserCommand(arguments))
+        return UserCommands::run(arguments,
+                                 QStringLiteral("%1/settings.ini").arg(applicationDirectory()));
+
     logFilePath = QStringLiteral("%1/Service.txt").arg(applicationDirectory());
     qInstallMessageHandler(logMessageHandler);
 

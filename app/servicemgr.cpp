@@ -2,6 +2,7 @@
 
 #include "app.h"
 #include "log.h"
+#include "usercommands.h"
 
 #include <QDebug>
 #include <QTimer>
@@ -11,6 +12,7 @@ ServiceMgr::ServiceMgr(int &argc, char **argv)
     , app(new App(nullptr))
 {
     setLogLocation(logFilePath);
+    setExtraHelp(UserCommands::helpText());
 }
 
 ServiceMgr::~ServiceMgr()

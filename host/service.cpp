@@ -180,8 +180,9 @@ QString Service::helpText() const
                           "\n"
                           "Options:\n"
                           "  -h, --help     Show this help and exit.\n"
-                          "  -v, --version  Show the version and exit.")
-        .arg(program, QCoreApplication::applicationName());
+                          "  -v, --version  Show the version and exit.%3")
+        .arg(program, QCoreApplication::applicationName(),
+             m_extraHelp.isEmpty() ? QString() : QLatin1Char('\n') + m_extraHelp);
 }
 
 } // namespace QtService

@@ -36,6 +36,8 @@ public:
 
     // Where the service writes its log, shown in the one line printed at a console start.
     void setLogLocation(const QString &path) { m_logLocation = path; }
+    // Further option lines for --help, for options handled before the host runs.
+    void setExtraHelp(const QString &lines) { m_extraHelp = lines; }
 
 protected:
     virtual bool handlePreStart();
@@ -59,6 +61,7 @@ private:
     UnixSignalWatcher *m_signals = nullptr;
     QTimer *m_watchdog = nullptr;
     QString m_logLocation;
+    QString m_extraHelp;
     bool m_running = false;
     bool m_stopping = false;
     bool m_finished = false;

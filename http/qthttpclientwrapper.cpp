@@ -59,6 +59,8 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *paren
 
 QtHttpClientWrapper::~QtHttpClientWrapper()
 {
+    if (m_gated)
+        m_gated->deleteLater();
     for (const QPointer<QtHttpRequest> &request : qAsConst(m_takenOver)) {
         if (request)
             request->deleteLater();
@@ -101,9 +103,25 @@ void QtHttpClientWrapper::closeConnection()
     m_socket->close();
 }
 
+void QtHttpClientWrapper::abortConnection()
+{
+    // Also for a connection already closing: it may be waiting for a peer that never reads.
+    if (!m_socket)
+        return;
+    m_closing = true;
+    m_requestTimer->stop();
+    m_idleTimer->stop();
+    m_socket->abort();
+}
+
+QHostAddress QtHttpClientWrapper::peerAddress() const
+{
+    return m_socket ? m_socket->peerAddress() : QHostAddress();
+}
+
 void QtHttpClientWrapper::onClientDataReceived()
 {
-    if (!m_socket || m_closing)
+    if (!m_socket || m_closing || m_gated)
         return;
 
     QPointer<QtHttpClientWrapper> self(this);
@@ -132,6 +150,8 @@ void QtHttpClientWrapper::onClientDataReceived()
             m_receiving = false;
             return;
         }
+        if (m_gated)
+            break;
     }
     m_receiving = false;
     updateTimers();
@@ -146,7 +166,7 @@ void QtHttpClientWrapper::onBytesWritten()
 
 void QtHttpClientWrapper::updateTimers()
 {
-    if (m_takenOverMode || m_closing) {
+    if (m_takenOverMode || m_closing || m_gated) {
         m_requestTimer->stop();
         m_idleTimer->stop();
         return;
@@ -171,6 +191,48 @@ void QtHttpClientWrapper::dispatchRequest(const HttpRequestParser::Request &pars
         request->addHeader(header.first, header.second);
     if (!parsed.body.isEmpty())
         request->appendRawData(parsed.body);
+
+    HttpGate *gate = server ? server->gate() : nullptr;
+    if (!gate) {
+        serveRequest(request, HttpGateDecision());
+        return;
+    }
+    // Nothing more is read from this connection until the gate has decided: answers keep the
+    // order of their requests.
+    m_gated = request;
+    m_decidedAtOnce = true;
+    QPointer<QtHttpClientWrapper> self(this);
+    QPointer<QtHttpRequest> guarded(request);
+    gate->admit(*request, server->isOperateRequest(*request),
+                [self, guarded](const HttpGateDecision &decision) {
+                    if (self && guarded && self->m_gated == guarded)
+                        self->onGateDecision(guarded, decision);
+                    else if (guarded)
+                        guarded->deleteLater();
+                });
+    if (self)
+        m_decidedAtOnce = false;
+}
+
+void QtHttpClientWrapper::onGateDecision(QtHttpRequest *request, const HttpGateDecision &decision)
+{
+    m_gated = nullptr;
+    const bool resume = !m_decidedAtOnce;
+    QPointer<QtHttpClientWrapper> self(this);
+    serveRequest(request, decision);
+    // A decision that came later resumes the requests that waited behind this one.
+    if (resume && self && !m_receiving)
+        onClientDataReceived();
+}
+
+void QtHttpClientWrapper::serveRequest(QtHttpRequest *request, const HttpGateDecision &decision)
+{
+    if (!decision.admitted()) {
+        answerRefusal(request, decision);
+        return;
+    }
+    QtHttpServer *server = m_server;
+    m_identity = decision.identity;
     m_currentRequest = request;
 
     QPointer<QtHttpReply> reply = new QtHttpReply(server);
@@ -178,6 +240,8 @@ void QtHttpClientWrapper::dispatchRequest(const HttpRequestParser::Request &pars
             &QtHttpClientWrapper::onReplySendHeadersRequested, Qt::DirectConnection);
     connect(reply, &QtHttpReply::requestSendData, this,
             &QtHttpClientWrapper::onReplySendDataRequested, Qt::DirectConnection);
+    for (const auto &header : decision.headers)
+        reply->addHeader(header.first, header.second);
 
     QPointer<QtHttpClientWrapper> self(this);
     QPointer<QtHttpRequest> guardedRequest(request);
@@ -214,6 +278,23 @@ void QtHttpClientWrapper::dispatchRequest(const HttpRequestParser::Request &pars
 
     const bool closeAfter
         = guardedRequest && guardedRequest->header("Connection").toLower() == "close";
+    finishReply(reply, closeAfter);
+    delete reply.data();
+}
+
+void QtHttpClientWrapper::answerRefusal(QtHttpRequest *request, const HttpGateDecision &decision)
+{
+    const bool closeAfter = request->header("Connection").toLower() == "close";
+    m_currentRequest = request;
+    QPointer<QtHttpReply> reply = new QtHttpReply(m_server);
+    reply->setStatusCode(QtHttpReply::StatusCode(decision.status));
+    for (const auto &header : decision.headers)
+        reply->addHeader(header.first, header.second);
+    reply->appendRawData(decision.body);
+    connect(reply, &QtHttpReply::requestSendHeaders, this,
+            &QtHttpClientWrapper::onReplySendHeadersRequested, Qt::DirectConnection);
+    connect(reply, &QtHttpReply::requestSendData, this,
+            &QtHttpClientWrapper::onReplySendDataRequested, Qt::DirectConnection);
     finishReply(reply, closeAfter);
     delete reply.data();
 }

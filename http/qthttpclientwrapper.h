@@ -2,7 +2,10 @@
 
 #include "httprequestparser.h"
 
+#include "httpgate.h"
+
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -56,6 +59,15 @@ public:
     // Closes the connection after what is queued has been sent (e.g. to drop a viewer that does
     // not keep up). The server then reports clientDisconnected.
     void closeConnection();
+    // Ends the connection at once, dropping what is still unsent: for a viewer whose right to
+    // watch was taken away.
+    void abortConnection();
+
+    QHostAddress peerAddress() const;
+    // Whom the server's gate admitted the latest request of this connection for.
+    QString identity() const { return m_identity; }
+    // True while a request waits for the gate's decision; nothing else is read meanwhile.
+    bool isAwaitingGate() const { return m_gated != nullptr; }
 
 private slots:
     void onClientDataReceived();
@@ -72,6 +84,9 @@ private:
     static constexpr qint64 ReadChunk = 64 * 1024;
 
     void dispatchRequest(const HttpRequestParser::Request &parsed);
+    void onGateDecision(QtHttpRequest *request, const HttpGateDecision &decision);
+    void serveRequest(QtHttpRequest *request, const HttpGateDecision &decision);
+    void answerRefusal(QtHttpRequest *request, const HttpGateDecision &decision);
     void answerError();
     void answerStatus(int status, bool closeAfter);
     void finishReply(QtHttpReply *reply, bool closeAfter);
@@ -98,4 +113,8 @@ private:
     // While a reply is being written, its pieces are gathered here and written at once.
     bool m_batching = false;
     QByteArray m_pending;
+    // The request the gate is deciding on, and whom the latest admitted one was for.
+    QtHttpRequest *m_gated = nullptr;
+    bool m_decidedAtOnce = false;
+    QString m_identity;
 };

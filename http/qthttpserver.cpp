@@ -1,5 +1,6 @@
 #include "qthttpserver.h"
 
+#include "httpgate.h"
 #include "qthttpclientwrapper.h"
 #include "qthttpreply.h"
 #include "qthttprequest.h"
@@ -58,7 +59,7 @@ QString QtHttpServer::errorString() const
 
 void QtHttpServer::start(quint16 port)
 {
-    if (m_listener->listen(QHostAddress::Any, port))
+    if (m_listener->listen(m_listenAddress, port))
         emit started(m_listener->serverPort());
     else
         emit error(m_listener->errorString());
@@ -70,6 +71,29 @@ void QtHttpServer::stop()
         return;
     m_listener->close();
     emit stopped();
+}
+
+void QtHttpServer::setGate(HttpGate *gate, const OperateTest &operate)
+{
+    if (m_gate)
+        disconnect(m_gate, nullptr, this, nullptr);
+    m_gate = gate;
+    m_operate = operate;
+    if (gate)
+        connect(gate, &HttpGate::revoked, this, &QtHttpServer::onGateRevoked);
+}
+
+void QtHttpServer::onGateRevoked(const QStringList &identities)
+{
+    // Closing reports the disconnection, which edits m_clients: walk a copy.
+    const QList<QtHttpClientWrapper *> clients = m_clients.values();
+    QList<QPointer<QtHttpClientWrapper>> guarded;
+    for (QtHttpClientWrapper *client : clients)
+        guarded.append(client);
+    for (const QPointer<QtHttpClientWrapper> &client : qAsConst(guarded)) {
+        if (client && identities.contains(client->identity()))
+            client->abortConnection();
+    }
 }
 
 void QtHttpServer::setServerName(const QString &serverName)

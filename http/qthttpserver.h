@@ -1,17 +1,22 @@
 #pragma once
 
+#include "httpgate.h"
 #include "httplimits.h"
 #include "httprequestparser.h"
 
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QString>
 #include <QTcpServer>
+
+#include <functional>
 
 class QTcpSocket;
 class QtHttpClientWrapper;
@@ -62,6 +67,21 @@ public:
     HttpRequestParser::Limits parserLimits() const { return m_parserLimits; }
     int connectionCount() const { return m_clients.size(); }
 
+    // Where start() listens; every address (IPv4 and IPv6) unless set.
+    void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
+    QHostAddress listenAddress() const { return m_listenAddress; }
+
+    // Every complete request goes through the gate before any handler sees it. `operate` tells
+    // the gate which requests change something (a door command); by default none does. The
+    // gate is not owned and must outlive the server or be unset first.
+    using OperateTest = std::function<bool(const QtHttpRequest &)>;
+    void setGate(HttpGate *gate, const OperateTest &operate = {});
+    HttpGate *gate() const { return m_gate; }
+    bool isOperateRequest(const QtHttpRequest &request) const
+    {
+        return m_operate && m_operate(request);
+    }
+
 signals:
     void started(quint16 port);
     void stopped();
@@ -85,6 +105,7 @@ private slots:
     void onClientSslPeerVerifyError(const QSslError &err);
     void onClientSslErrors(const QList<QSslError> &errors);
     void onClientSslModeChanged(QSslSocket::SslMode mode);
+    void onGateRevoked(const QStringList &identities);
 
 private:
     bool m_useSsl = false;
@@ -98,4 +119,7 @@ private:
     int m_idleTimeoutMs = HttpLimits::IdleTimeoutMs;
     int m_maxConnections = HttpLimits::MaxConnections;
     HttpRequestParser::Limits m_parserLimits;
+    QHostAddress m_listenAddress = QHostAddress(QHostAddress::Any);
+    QPointer<HttpGate> m_gate;
+    OperateTest m_operate;
 };

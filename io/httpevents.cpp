@@ -103,7 +103,13 @@ void HttpEvents::start()
         state.updater = updater;
         m_layouts.insert(io.id, state);
     }
-    m_server->start(quint16(config.eventPort));
+    // Door commands are the requests that change something: the gate holds them to stricter
+    // rules than the pages and state reads.
+    m_setup.applyTo(m_server, [](const QtHttpRequest &request) {
+        return routeOf(request.url()) == Route::Event;
+    });
+    if (m_setup.serve)
+        m_server->start(quint16(config.eventPort));
 }
 
 void HttpEvents::stop()
@@ -252,27 +258,45 @@ void HttpEvents::onServerError(QString msg)
     emit error(msg);
 }
 
-void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
+HttpEvents::Route HttpEvents::routeOf(const QUrl &url, int *layoutId)
 {
-    const QUrl url = request->url();
     const QString path = url.path(QUrl::FullyDecoded);
+    if (isFileRequest(path))
+        return Route::File;
     const QUrlQuery query(url);
-
-    if (isFileRequest(path)) {
-        serveFile(path, reply);
-        return;
-    }
     if (path == QLatin1String("/read") && query.hasQueryItem(QStringLiteral("layout"))) {
-        serveState(query.queryItemValue(QStringLiteral("layout")).toInt(nullptr, 10), reply);
-        return;
+        if (layoutId)
+            *layoutId = query.queryItemValue(QStringLiteral("layout")).toInt(nullptr, 10);
+        return Route::State;
     }
     bool isNumber = false;
     const int id = path.mid(1).toInt(&isNumber, 10);
     if (isNumber && Config::instance().ioIds.contains(id)) {
-        qDebug() << QStringLiteral(" Set event: %1").arg(path);
+        if (layoutId)
+            *layoutId = id;
+        return Route::Event;
+    }
+    return Route::Index;
+}
+
+void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
+{
+    const QUrl url = request->url();
+    int id = 0;
+    switch (routeOf(url, &id)) {
+    case Route::File:
+        serveFile(url.path(QUrl::FullyDecoded), reply);
+        return;
+    case Route::State:
+        serveState(id, reply);
+        return;
+    case Route::Event:
+        qDebug() << QStringLiteral(" Set event: %1").arg(url.path(QUrl::FullyDecoded));
         setEvent(id, url);
         reply->appendRawData("DONE");
         return;
+    case Route::Index:
+        break;
     }
     const Config &config = Config::instance();
     reply->appendRawData(LayoutPages::indexPage(config.dvrs, config.ios));

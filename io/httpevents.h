@@ -1,5 +1,6 @@
 #pragma once
 
+#include "httpserversetup.h"
 #include "ioconstants.h"
 
 #include <QHash>
@@ -45,6 +46,12 @@ public:
     // Applies to the layouts made by a later start().
     void setTimings(const IoTimings &timings) { m_timings = timings; }
     IoTimings timings() const { return m_timings; }
+    // Applies from the next start().
+    void setServerSetup(const HttpServerSetup &setup) { m_setup = setup; }
+
+    // Which of the layout endpoints a request asks for, judged by its URL alone.
+    enum class Route { File, State, Event, Index };
+    static Route routeOf(const QUrl &url, int *layoutId = nullptr);
 
     void start();
     void stop();
@@ -86,4 +93,5 @@ private:
     QMimeDatabase *m_mimeDatabase;
     QHash<int, LayoutState> m_layouts;
     IoTimings m_timings;
+    HttpServerSetup m_setup;
 };

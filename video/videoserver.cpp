@@ -120,7 +120,9 @@ void VideoServer::createServer(int port)
     connect(server, &QtHttpServer::clientConnected, this, &VideoServer::onClientConnected);
     connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
     connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
-    server->start(quint16(port));
+    m_setup.applyTo(server);
+    if (m_setup.serve)
+        server->start(quint16(port));
     m_servers.insert(port, server);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "httpserversetup.h"
 #include "videorelay.h"
 
 #include <QByteArray>
@@ -42,6 +43,8 @@ public:
     // Applies to channels made by later start() calls.
     void setTimings(const VideoTimings &timings) { m_timings = timings; }
     VideoTimings timings() const { return m_timings; }
+    // Applies to the servers made by later start() calls.
+    void setServerSetup(const HttpServerSetup &setup) { m_setup = setup; }
 
     void start();
     void stop();
@@ -87,6 +90,7 @@ private:
     QHash<QString, QPointer<QtHttpClientWrapper>> m_clientsByGuid;
     QHash<ChannelKey, ChannelState> m_dvrChannels;
     VideoTimings m_timings;
+    HttpServerSetup m_setup;
     quint64 m_skippedParts = 0;
     qint64 m_peakViewerBacklog = 0;
 };

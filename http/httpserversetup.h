@@ -1,0 +1,33 @@
+#pragma once
+
+#include "httpgate.h"
+#include "qthttpserver.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QSslCertificate>
+#include <QSslKey>
+
+// How the service's HTTP servers are exposed: where they listen, TLS, and the gate every request
+// passes. One value is handed to every component that opens ports, so all ports follow it.
+struct HttpServerSetup
+{
+    QHostAddress listenAddress = QHostAddress(QHostAddress::Any);
+    bool secure = false;
+    QSslKey key;
+    QList<QSslCertificate> certificates;
+    HttpGate *gate = nullptr;
+    // False when the ports must not be opened at all (TLS was asked for and cannot be had).
+    bool serve = true;
+
+    void applyTo(QtHttpServer *server, const QtHttpServer::OperateTest &operate = {}) const
+    {
+        server->setListenAddress(listenAddress);
+        if (secure) {
+            server->setUseSecure(true);
+            server->setPrivateKey(key);
+            server->setCertificates(certificates);
+        }
+        server->setGate(gate, operate);
+    }
+};
