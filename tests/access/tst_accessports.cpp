@@ -1,0 +1,315 @@
+#include "accessgate.h"
+#include "config.h"
+#include "fakecamera.h"
+#include "fakeioboard.h"
+#include "httpevents.h"
+#include "tempappdir.h"
+#include "videoserver.h"
+
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+struct Answer
+{
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+};
+
+Answer get(quint16 port, const QByteArray &target, const QByteArray &headers = QByteArray(),
+           const QHostAddress &from = QHostAddress::LocalHost)
+{
+    Answer answer;
+    QTcpSocket socket;
+    if (from != QHostAddress::LocalHost)
+        socket.bind(from);
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QByteArray received;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
+    QSignalSpy closed(&socket, &QTcpSocket::disconnected);
+    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                 + "\r\n" + headers + "Connection: close\r\n\r\n");
+    if (!closed.wait(15000))
+        return answer;
+    const int end = received.indexOf("\r\n\r\n");
+    answer.head = received.left(end);
+    answer.status = answer.head.split(' ').value(1).toInt();
+    answer.body = received.mid(end + 4);
+    return answer;
+}
+
+QByteArray basic(const char *pair)
+{
+    return "Authorization: Basic " + QByteArray(pair).toBase64() + "\r\n";
+}
+
+} // namespace
+
+// The site's ports with the access gate in front, against a real IO board and camera: refused
+// requests must leave no trace at the board, the door queue or the viewers.
+class AccessPortsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void doorRefusals_data();
+    void doorRefusals();
+    void relayAsksForALogin();
+    void pollingPageChecksThePasswordOnce();
+    void lockOutIsPerAddress();
+    void removedUserLosesTheStream();
+
+private:
+    void writeUsers(const QString &lines);
+    quint16 startEvents();
+    quint16 startRelay();
+
+    TempAppDir *m_app = nullptr;
+    FakeIoBoard *m_board = nullptr;
+    FakeCamera *m_camera = nullptr;
+    AccessGate *m_gate = nullptr;
+    HttpEvents *m_events = nullptr;
+    VideoServer *m_relay = nullptr;
+};
+
+void AccessPortsTest::init()
+{
+    m_app = new TempAppDir;
+    m_board = new FakeIoBoard;
+    QVERIFY(m_board->listen());
+    m_camera = new FakeCamera;
+    QVERIFY(m_camera->listen());
+
+    Config &config = Config::instance();
+    config = Config();
+    config.appDir = m_app->path();
+    config.ioPath = QStringLiteral("html");
+    config.addDvr(DVRInfo{1, "Gate", "127.0.0.1", "", ""});
+    config.ios.insert(5,
+                      IOInfo{5, QStringLiteral("North door"), 1, 0, m_board->port(), true, true});
+    config.ioIds = {5};
+    StreamInfo stream;
+    stream.id = 7;
+    stream.name = QStringLiteral("front");
+    stream.dvrId = 1;
+    stream.inPort = m_camera->port();
+    stream.outPort = freeLocalPort();
+    stream.type = StreamType::VponMjpg;
+    stream.channels = {1};
+    config.addStream(stream);
+
+    m_gate = new AccessGate;
+}
+
+void AccessPortsTest::cleanup()
+{
+    delete m_relay;
+    m_relay = nullptr;
+    if (m_events)
+        m_events->stop();
+    delete m_events;
+    m_events = nullptr;
+    delete m_gate;
+    m_gate = nullptr;
+    delete m_board;
+    delete m_camera;
+    delete m_app;
+    m_board = nullptr;
+    m_camera = nullptr;
+    m_app = nullptr;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void AccessPortsTest::writeUsers(const QString &lines)
+{
+    QFile file(m_app->filePath(QStringLiteral("settings.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[Users]\n" + lines.toUtf8());
+    file.close();
+}
+
+quint16 AccessPortsTest::startEvents()
+{
+    m_events = new HttpEvents;
+    IoTimings timings;
+    timings.pollIntervalMs = 100;
+    timings.fetchTimeoutMs = 1000;
+    m_events->setTimings(timings);
+    HttpServerSetup setup;
+    setup.gate = m_gate;
+    m_events->setServerSetup(setup);
+    QSignalSpy started(m_events, &HttpEvents::started);
+    m_events->start();
+    if (started.isEmpty())
+        started.wait(5000);
+    return quint16(started.value(0).value(0).toInt());
+}
+
+quint16 AccessPortsTest::startRelay()
+{
+    m_relay = new VideoServer;
+    HttpServerSetup setup;
+    setup.gate = m_gate;
+    m_relay->setServerSetup(setup);
+    m_relay->start();
+    return quint16(Config::instance().streams.value(7).outPort);
+}
+
+void AccessPortsTest::doorRefusals_data()
+{
+    QTest::addColumn<bool>("users");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("open: script") << false << QByteArray() << 200;
+    QTest::newRow("open: cross-site page")
+        << false << QByteArray("Sec-Fetch-Site: cross-site\r\n") << 403;
+    QTest::newRow("open: other origin")
+        << false << QByteArray("Origin: http://evil.example\r\n") << 403;
+    QTest::newRow("closed: no login") << true << QByteArray() << 401;
+    QTest::newRow("closed: viewer") << true << basic("victor:view-pass") << 403;
+    QTest::newRow("closed: wrong password") << true << basic("alice:nope") << 401;
+    QTest::newRow("closed: operator") << true << basic("alice:op-pass") << 200;
+    QTest::newRow("closed: operator, cross-site")
+        << true << basic("alice:op-pass") + "Sec-Fetch-Site: cross-site\r\n"
+        << 403;
+}
+
+void AccessPortsTest::doorRefusals()
+{
+    QFETCH(bool, users);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    if (users) {
+        writeUsers(QStringLiteral("alice=operator:%1\nvictor=viewer:%2\n")
+                       .arg(PasswordHash::make(QStringLiteral("op-pass"), 1000),
+                            PasswordHash::make(QStringLiteral("view-pass"), 1000)));
+    }
+    m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
+    const quint16 port = startEvents();
+    QVERIFY(port);
+
+    // The board is watched (by a logged-in page when users exist), so a queued change would
+    // reach it with the next poll.
+    const QByteArray login = users ? basic("alice:op-pass") : QByteArray();
+    QCOMPARE(get(port, "/read?layout=5", login).status, 200);
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= 1, 5000);
+
+    const Answer answer = get(port, "/5?outputs=1,1", headers);
+    QCOMPARE(answer.status, status);
+    if (status == 200) {
+        QCOMPARE(answer.body, QByteArray("DONE\r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_board->updates().size(), 1, 5000);
+        return;
+    }
+    QVERIFY(!answer.body.contains("DONE"));
+    QVERIFY(m_events->layout(5).pendingEvents.isEmpty());
+    // Several polls later the board still has had no update.
+    const int reads = m_board->pageReads();
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= reads + 2, 5000);
+    QVERIFY(m_board->updates().isEmpty());
+}
+
+void AccessPortsTest::relayAsksForALogin()
+{
+    writeUsers(QStringLiteral("victor=viewer:%1\n")
+                   .arg(PasswordHash::make(QStringLiteral("view-pass"), 1000)));
+    m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
+    const quint16 port = startRelay();
+    const ChannelKey key{1, 7, 1};
+
+    const Answer refused = get(port, "/Gate/front/1");
+    QCOMPARE(refused.status, 401);
+    QVERIFY(refused.head.contains("WWW-Authenticate: Basic realm=\"VELTRA\", charset=\"UTF-8\""));
+    QCOMPARE(m_relay->viewerCount(key), 0);
+    QVERIFY(!m_relay->isPolling(key));
+    QCOMPARE(m_camera->requestCount(), 0);
+    // The listings are no less private than the streams.
+    QCOMPARE(get(port, "/").status, 401);
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n" + basic("victor:view-pass") + "\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->viewerCount(key) == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() >= 1, 10000);
+}
+
+void AccessPortsTest::pollingPageChecksThePasswordOnce()
+{
+    writeUsers(QStringLiteral("victor=viewer:%1\n")
+                   .arg(PasswordHash::make(QStringLiteral("view-pass"), 1000)));
+    m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
+    const quint16 port = startEvents();
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(get(port, "/read?layout=5", basic("victor:view-pass")).status, 200);
+    QCOMPARE(m_gate->verificationsRun(), 1);
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(get(port, "/read?layout=5", basic("victor:wrong")).status, 401);
+    QCOMPARE(m_gate->verificationsRun(), 3);
+}
+
+void AccessPortsTest::lockOutIsPerAddress()
+{
+    writeUsers(QStringLiteral("alice=operator:%1\n")
+                   .arg(PasswordHash::make(QStringLiteral("op-pass"), 1000)));
+    m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
+    const quint16 events = startEvents();
+    const quint16 relay = startRelay();
+    for (int i = 0; i < AccessLimits::MaxFailedLogins; ++i)
+        QCOMPARE(get(events, "/", basic("alice:guess")).status, 401);
+    // Locked on every port, good password or not; nothing reaches the board.
+    QCOMPARE(get(events, "/5?outputs=1,1", basic("alice:op-pass")).status, 429);
+    QCOMPARE(get(relay, "/Gate/front/1", basic("alice:op-pass")).status, 429);
+    QCOMPARE(m_relay->viewerCount(ChannelKey{1, 7, 1}), 0);
+    QVERIFY(m_events->layout(5).pendingEvents.isEmpty());
+    // Another address of this machine is not.
+    QCOMPARE(
+        get(events, "/", basic("alice:op-pass"), QHostAddress(QStringLiteral("127.0.0.2"))).status,
+        200);
+}
+
+void AccessPortsTest::removedUserLosesTheStream()
+{
+    const QString victor = PasswordHash::make(QStringLiteral("view-pass"), 1000);
+    const QString wall = PasswordHash::make(QStringLiteral("wall-pass"), 1000);
+    writeUsers(QStringLiteral("victor=viewer:%1\nwall=viewer:%2\n").arg(victor, wall));
+    const QString ini = m_app->filePath(QStringLiteral("settings.ini"));
+    m_gate->watch(ini);
+    const quint16 port = startRelay();
+    const ChannelKey key{1, 7, 1};
+
+    QTcpSocket first;
+    QTcpSocket second;
+    const QList<QPair<QTcpSocket *, QByteArray>> viewers
+        = {{&first, "victor:view-pass"}, {&second, "wall:wall-pass"}};
+    for (const auto &pair : viewers) {
+        pair.first->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(pair.first->waitForConnected(5000));
+        pair.first->write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n"
+                          + basic(pair.second.constData()) + "\r\n");
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_relay->viewerCount(key), 2, 10000);
+
+    // Removed through the file, as --remove-user does it, while the service runs.
+    bool existed = false;
+    QString error;
+    QVERIFY(UserList::remove(ini, QStringLiteral("victor"), &existed, &error));
+    QVERIFY(existed);
+    QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_relay->viewerCount(key), 1, 5000);
+    QCOMPARE(second.state(), QAbstractSocket::ConnectedState);
+    // The other viewer goes on receiving pictures.
+    const int pictures = m_camera->requestCount();
+    const qint64 before = second.bytesAvailable();
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() > pictures + 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(second.bytesAvailable() > before, 10000);
+}
+
+QTEST_GUILESS_MAIN(AccessPortsTest)
+#include "tst_accessports.moc"
