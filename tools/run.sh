@@ -37,6 +37,15 @@ if [ -f "$rundir/settings.ini" ]; then
         -e 's/^ipcPort=.*/ipcPort=11223/' "$rundir/settings.ini"
 fi
 
+# A demo operator, so that the pages ask for a login as they do on a real site. The password is
+# made once and kept beside the service (owner-only).
+login="$rundir/demo-login.txt"
+if [ ! -s "$login" ]; then
+    (umask 077 && printf 'demo %s\n' "$(openssl rand -hex 6)" >"$login")
+fi
+read -r demo_user demo_password <"$login"
+printf '%s\n' "$demo_password" | "$rundir/veltra-service" --add-user "$demo_user" --role operator >/dev/null
+
 "$top/build/tools/simulator/veltra-simulator" &
 simulator=$!
 stop_simulator() { kill -TERM "$simulator" 2>/dev/null || true; wait "$simulator" 2>/dev/null || true; }
@@ -45,6 +54,7 @@ trap ':' INT  # Ctrl+C reaches both programs through the terminal; the script on
 
 echo "Starting the service in $rundir; open the links the simulator prints once it registers."
 echo "  Layouts: http://127.0.0.1:8087/    Cameras: http://127.0.0.1:8090/"
+echo "  Log in as $demo_user, password $demo_password (kept in $login)"
 status=0
 "$rundir/veltra-service" "$@" || status=$?
 exit $status
