@@ -160,8 +160,10 @@ bool SiteSecurity::loadTls(const QString &certificatePath, const QString &keyPat
     candidate.certificates = chain;
     QString failure;
     if (!handshake(candidate, &failure)) {
-        *problem = QStringLiteral("%1 and %2 don't make a working pair: %3")
-                       .arg(certificatePath, keyPath, failure);
+        *problem
+            = QStringLiteral(
+                  "%1 and %2 don't make a working pair (is the key the certificate's own?): %3")
+                  .arg(certificatePath, keyPath, failure);
         return false;
     }
     *setup = candidate;
