@@ -3,20 +3,29 @@
 opens the demo layout page, sees the board's inputs and outputs, opens a door and checks the
 simulated board received the update query, then watches the camera page change.
 
+With --login the site has an operator. Not logged in, the browser gets neither the layout page,
+nor a picture, nor a door opened. Logged in once on the events port, the same page works as
+above, its cameras from the relay port included; and a page of another site that the logged-in
+browser loads cannot open a door.
+
 Exit codes: 0 pass, 1 fail, 77 skipped (no Chromium or ChromeDriver on this machine)."""
 
 import argparse
 import base64
 import json
 import os
+import re
 import shutil
+import http.server
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -88,15 +97,112 @@ class WebDriver:
             pass
 
 
-def http_get(url):
-    with urllib.request.urlopen(url, timeout=10) as response:
+def http_get(url, login=None):
+    request = urllib.request.Request(url)
+    if login:
+        request.add_header("Authorization",
+                           "Basic " + base64.b64encode(("%s:%s" % login).encode()).decode())
+    with urllib.request.urlopen(request, timeout=10) as response:
         return response.read()
+
+
+def add_user(service_bin, work, name, role, password):
+    result = subprocess.run([service_bin, "--add-user", name, "--role", role], cwd=work,
+                            input=(password + "\n").encode(), capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+class AttackerSite:
+    """A page of another site ("localhost" is not "127.0.0.1" to the browser) that tries to
+    open a door of the service, as a hostile page an operator happens to load would."""
+
+    def __init__(self, door_url):
+        page = ("<!doctype html><title>elsewhere</title>"
+                "<img src=\"%s\">"
+                "<script>fetch(%s, {mode: 'no-cors', credentials: 'include'})"
+                ".finally(() => { document.title = 'sent'; });</script>"
+                % (door_url, json.dumps(door_url))).encode()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(page)))
+                self.end_headers()
+                self.wfile.write(page)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://localhost:%d/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+
+
+def update_queries(sim_output):
+    return [line for line in sim_output().splitlines() if "IO board: update query" in line]
+
+
+def page_constant(page, name):
+    match = re.search(r"const %s = (.*?);\n" % name, page)
+    return json.loads(match.group(1))
+
+
+def check_logged_out(driver, url, camera_url, door_url):
+    """Not logged in: no layout, no picture, no door command taken."""
+    # Chromium answers the login challenge with an empty page (headless, there is nobody to
+    # ask), so what counts is what the page does not have.
+    driver.open(url)
+    wait_for("the refusal page", lambda: driver.script(
+        "return document.readyState === 'complete';"))
+    assert driver.script("return typeof DOORS === 'undefined';"), "layout page was served"
+    assert "LAYOUT" not in driver.script("return document.documentElement.outerHTML;")
+
+    driver.open("data:text/html,<img id=c src='%s'>" % camera_url)
+    wait_for("the picture to fail", lambda: driver.script(
+        "return document.getElementById('c').complete;"))
+    assert driver.script("return document.getElementById('c').naturalWidth;") == 0, \
+        "a picture was shown without a login"
+
+    driver.open(door_url)
+    wait_for("the refusal", lambda: driver.script("return document.readyState === 'complete';"))
+    assert "DONE" not in driver.script("return document.documentElement.outerHTML;")
+    print("not logged in: no layout, no picture, the door command refused")
+
+
+def check_cross_site_refused(driver, door_url, work):
+    """Logged in, a page of another site tries the door: the service refuses it."""
+    attacker = AttackerSite(door_url)
+    try:
+        driver.open(attacker.url)
+        log = os.path.join(work, "Service.txt")
+        wait_for("the cross-site refusal in the log", lambda: "sent by a page of another site"
+                 in open(log, errors="replace").read())
+    finally:
+        attacker.close()
+    print("a page of another site was refused")
+
+
+def click_door(driver, door, action, sim_output):
+    """Clicks a door button and waits for the board to hear of it. Door commands reach the
+    board in the order they were queued, so anything queued before has reached it too."""
+    button = driver.find_all('button[data-door="%s"][data-action="%s"]' % (door["id"], action))
+    driver.click(button[0])
+    expected = "gpo%d=%d" % (door["outPin"], 1 if action == "open" else 0)
+    wait_for("the board to receive " + expected,
+             lambda: any(expected in line for line in update_queries(sim_output)))
+    print("board received", expected)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--service", required=True)
     parser.add_argument("--simulator", required=True)
+    parser.add_argument("--login", action="store_true",
+                        help="give the site an operator and log in through the browser")
     args = parser.parse_args()
 
     if not CHROMIUM or not CHROMEDRIVER:
@@ -112,6 +218,10 @@ def main():
         ini.write("[General]\nserverAddress=127.0.0.1\nserverSendPort=%d\nserverRecvPort=%d\n"
                   "eventPort=%d\nipcPort=%d\nid=browser-site\nioPath=html\n"
                   % (ports["pub"], ports["pull"], ports["event"], ports["ipc"]))
+    login = None
+    if args.login:
+        login = ("door-keeper", "correct horse battery staple")
+        add_user(service_bin, work, login[0], "operator", login[1])
 
     sim_log = open(os.path.join(work, "simulator.log"), "w+")
     processes = []
@@ -137,7 +247,16 @@ def main():
             line.split("layout page: ", 1)[1].strip() for line in sim_output().splitlines()
             if "layout page: " in line])[0]
         url = "http://127.0.0.1:%d%s" % (ports["event"], page)
-        wait_for("the page to be served", lambda: b"LAYOUT" in http_get(url))
+        html = wait_for("the page to be served", lambda: [
+            text for text in [http_get(url, login).decode()] if "LAYOUT" in text])[0]
+        doors = page_constant(html, "DOORS")
+        assert len(doors) == 2, doors
+        # The second door is the one nobody may open: every refused command targets it.
+        door, guarded = doors
+        guarded_url = "http://127.0.0.1:%d/%d?outputs=%d,1" % (
+            ports["event"], page_constant(html, "LAYOUT"), guarded["outPin"])
+        camera_url = "http://127.0.0.1:%d%s" % (ports["relay"],
+                                                 page_constant(html, "CAMERA_PATHS")[0])
 
         chromedriver = subprocess.Popen([CHROMEDRIVER, "--port=%d" % ports["driver"]],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -145,25 +264,32 @@ def main():
         wait_for("chromedriver", lambda: http_get("http://127.0.0.1:%d/status" % ports["driver"]))
         driver = WebDriver(ports["driver"])
 
+        if login:
+            check_logged_out(driver, url, camera_url, guarded_url)
+            # One login on the events port, as the browser's login prompt would send it (a page
+            # opened through a URL with credentials could not use fetch(), so the login goes to
+            # the index first). The pictures from the relay port, another origin, then go with
+            # nothing but the session cookie it set.
+            driver.open("http://%s:%s@127.0.0.1:%d/" % (
+                urllib.parse.quote(login[0]), urllib.parse.quote(login[1]), ports["event"]))
         driver.open(url)
         # Inputs and outputs appear once the service has polled the board.
         wait_for("inputs rendered", lambda: driver.find_all("#inputs span[data-pin]"))
         wait_for("outputs rendered", lambda: driver.find_all("#outputs span[data-pin]"))
-        doors = driver.script("return DOORS;")
-        assert len(doors) == 2, doors
-        door = doors[0]
         print("page shows inputs and outputs; opening", door["name"])
-
-        button = driver.find_all('button[data-door="%s"][data-action="open"]' % door["id"])[0]
-        driver.click(button)
-        expected = "gpo%d=1" % door["outPin"]
-        wait_for("the board to receive the update query",
-                 lambda: any("update query" in line and expected in line
-                             for line in sim_output().splitlines()))
-        print("board received", expected)
+        click_door(driver, door, "open", sim_output)
         wait_for("the page to show the door open", lambda: driver.script(
             "return document.querySelector('[data-door-output=\"%s\"]').textContent;"
             % door["id"]) == "open")
+
+        if login:
+            check_cross_site_refused(driver, guarded_url, work)
+            driver.open(url)
+            wait_for("outputs rendered", lambda: driver.find_all("#outputs span[data-pin]"))
+            click_door(driver, door, "close", sim_output)
+            opened = [line for line in update_queries(sim_output)
+                      if "gpo%d=1" % guarded["outPin"] in line]
+            assert not opened, "a refused door command reached the board: %s" % opened
 
         driver.open(url + "#cameras")
         driver.script("location.reload();")
