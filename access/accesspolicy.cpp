@@ -145,13 +145,17 @@ bool AccessPolicy::isAllowedHost(const QByteArray &host) const
     return m_allowedHosts.contains(parsed.host);
 }
 
-QByteArray AccessPolicy::credentialKey(const Credentials::Basic &credentials)
+QByteArray AccessPolicy::credentialKey(const QByteArray &authorization)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(credentials.user.toUtf8());
-    hash.addData("\0", 1);
-    hash.addData(credentials.password.toUtf8());
-    return hash.result();
+    return QCryptographicHash::hash(authorization, QCryptographicHash::Sha256);
+}
+
+void AccessPolicy::renewSession(Verified *verified, const QString &user, qint64 nowMs)
+{
+    verified->user = user;
+    verified->token = m_sessions.create(user, nowMs);
+    verified->tokenExpiresMs = nowMs + AccessLimits::SessionLifetimeMs;
+    verified->setCookie = cookieHeader(verified->token);
 }
 
 AccessVerdict AccessPolicy::refuse(int status, const QString &logLine) const
@@ -187,7 +191,7 @@ AccessVerdict AccessPolicy::challenge(const QString &logLine) const
 
 AccessVerdict AccessPolicy::authorize(const QString &user, const AccessFacts &facts) const
 {
-    if (facts.operate && m_users.user(user).role != UserList::Role::Operator)
+    if (facts.operate && m_users.roleOf(user) != UserList::Role::Operator)
         return refuse(403,
                       QStringLiteral("Access: door command refused from %1: user %2 is no operator")
                           .arg(facts.peer.toString(), user));
@@ -254,20 +258,17 @@ AccessVerdict AccessPolicy::decide(const AccessFacts &facts, qint64 nowMs)
 
     if (facts.authorization.isEmpty())
         return challenge();
+    auto known = m_verified.find(credentialKey(facts.authorization));
+    if (known != m_verified.end()) {
+        AccessVerdict verdict = authorize(known->user, facts);
+        if (known->tokenExpiresMs <= nowMs)
+            renewSession(&*known, known->user, nowMs);
+        addHeader(&verdict, "Set-Cookie", known->setCookie);
+        return verdict;
+    }
     const Credentials::Basic credentials = Credentials::parseBasic(facts.authorization);
     if (!credentials.valid)
         return failLogin(facts, QString(), nowMs);
-
-    auto known = m_verified.find(credentialKey(credentials));
-    if (known != m_verified.end()) {
-        AccessVerdict verdict = authorize(known->user, facts);
-        if (known->tokenExpiresMs <= nowMs) {
-            known->token = m_sessions.create(known->user, nowMs);
-            known->tokenExpiresMs = nowMs + AccessLimits::SessionLifetimeMs;
-        }
-        addHeader(&verdict, "Set-Cookie", cookieHeader(known->token));
-        return verdict;
-    }
     AccessVerdict verdict;
     verdict.kind = AccessVerdict::Verify;
     verdict.credentials = credentials;
@@ -285,13 +286,10 @@ AccessVerdict AccessPolicy::conclude(const AccessFacts &facts,
     // The user list changed while the password was checked: the check proved nothing.
     if (user.storedHash != verifiedHash)
         return challenge();
-    Verified &verified = m_verified[credentialKey(credentials)];
-    if (verified.user.isEmpty() || verified.tokenExpiresMs <= nowMs) {
-        verified.user = user.name;
-        verified.token = m_sessions.create(user.name, nowMs);
-        verified.tokenExpiresMs = nowMs + AccessLimits::SessionLifetimeMs;
-    }
+    Verified &verified = m_verified[credentialKey(facts.authorization)];
+    if (verified.user.isEmpty() || verified.tokenExpiresMs <= nowMs)
+        renewSession(&verified, user.name, nowMs);
     AccessVerdict verdict = authorize(user.name, facts);
-    addHeader(&verdict, "Set-Cookie", cookieHeader(verified.token));
+    addHeader(&verdict, "Set-Cookie", verified.setCookie);
     return verdict;
 }

@@ -95,9 +95,13 @@ private:
     {
         QString user;
         QByteArray token;
+        QByteArray setCookie;
         qint64 tokenExpiresMs = 0;
     };
-    static QByteArray credentialKey(const Credentials::Basic &credentials);
+    // Keyed by a digest of the Authorization header as sent, so a page polling with the same
+    // login is answered without decoding it again, and no password is kept in the clear.
+    static QByteArray credentialKey(const QByteArray &authorization);
+    void renewSession(Verified *verified, const QString &user, qint64 nowMs);
     AccessVerdict refuse(int status, const QString &logLine = QString()) const;
     AccessVerdict challenge(const QString &logLine = QString()) const;
     AccessVerdict authorize(const QString &user, const AccessFacts &facts) const;
@@ -109,6 +113,6 @@ private:
     bool m_secure = false;
     SessionStore m_sessions;
     LoginThrottle m_throttle;
-    // Credentials already proven, for as long as the user list stays as it is.
+    // Logins already proven, for as long as the user list stays as it is.
     QHash<QByteArray, Verified> m_verified;
 };

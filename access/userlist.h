@@ -45,6 +45,12 @@ public:
     int size() const { return m_users.size(); }
     bool contains(const QString &name) const { return m_users.contains(name); }
     User user(const QString &name) const { return m_users.value(name); }
+    // Viewer for a name that is not there.
+    Role roleOf(const QString &name) const
+    {
+        const auto it = m_users.constFind(name);
+        return it == m_users.cend() ? Role::Viewer : it->role;
+    }
     QList<User> users() const { return m_users.values(); }
 
     void insert(const User &user) { m_users.insert(user.name, user); }

@@ -8,6 +8,7 @@
 #include "qthttpreply.h"
 #include "qthttprequest.h"
 #include "qthttpserver.h"
+#include "wrkrun.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -46,36 +47,13 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// Runs wrk while this thread's event loop keeps serving; returns requests per second.
-double runWrk(const QString &wrk, quint16 port, const QString &path, int connections, int seconds)
-{
-    QProcess process;
-    QEventLoop loop;
-    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                     &QEventLoop::quit);
-    process.start(wrk,
-                  {QStringLiteral("-t2"), QStringLiteral("-c%1").arg(connections),
-                   QStringLiteral("-d%1s").arg(seconds),
-                   QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)});
-    if (!process.waitForStarted())
-        return -1;
-    loop.exec();
-    const QString out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    const auto match = QRegularExpression(QStringLiteral("Requests/sec:\\s+([0-9.]+)")).match(out);
-    if (!match.hasMatch() || out.contains(QLatin1String("Non-2xx"))) {
-        fprintf(stderr, "%s\n", qPrintable(out));
-        return -1;
-    }
-    return match.captured(1).toDouble();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? atoi(argv[1]) : 5;
-    const QString wrk = QStandardPaths::findExecutable(QStringLiteral("wrk"));
+    const QString wrk = findWrk();
     QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"));
     if (nginx.isEmpty())
         nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"),
@@ -132,10 +110,12 @@ int main(int argc, char **argv)
     int status = 0;
     for (int connections : {50, 200}) {
         const qint64 before = residentKiB();
-        const double ours = runWrk(wrk, ourPort, QStringLiteral("/"), connections, seconds);
+        const double ours = runWrk(wrk, QStringLiteral("http://127.0.0.1:%1/").arg(ourPort),
+                                   connections, seconds);
         const qint64 after = residentKiB();
         const double theirs
-            = runWrk(wrk, nginxPort, QStringLiteral("/index.html"), connections, seconds);
+            = runWrk(wrk, QStringLiteral("http://127.0.0.1:%1/index.html").arg(nginxPort),
+                     connections, seconds);
         printf("%3d connections: QtHttpServer %.0f req/s, nginx %.0f req/s, ratio %.2f; "
                "server RSS %lld KiB -> %lld KiB\n",
                connections, ours, theirs, theirs > 0 ? ours / theirs : 0.0, before, after);

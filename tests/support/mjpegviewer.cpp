@@ -21,7 +21,7 @@ void MjpegViewer::open(quint16 port, const QByteArray &path)
 
 void MjpegViewer::request(const QByteArray &path)
 {
-    m_socket.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    m_socket.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + m_requestHeaders + "\r\n");
 }
 
 void MjpegViewer::close()

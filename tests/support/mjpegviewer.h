@@ -19,6 +19,8 @@ public:
     void setStalled(bool stalled) { m_stalled = stalled; }
     // A long-running viewer (a benchmark) counts its pictures without keeping them.
     void setKeepPictures(bool keep) { m_keepPictures = keep; }
+    // Header lines (each ending in CR LF) sent with every request, a login for instance.
+    void setRequestHeaders(const QByteArray &headers) { m_requestHeaders = headers; }
 
     void open(quint16 port, const QByteArray &path);
     // Asks for another stream on the same connection.
@@ -47,6 +49,7 @@ private:
     QTcpSocket m_socket;
     bool m_stalled = false;
     bool m_keepPictures = true;
+    QByteArray m_requestHeaders;
     int m_pictureCount = 0;
     QByteArray m_buffer;
     // Start of the unparsed bytes in m_buffer.
