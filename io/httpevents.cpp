@@ -175,14 +175,27 @@ void HttpEvents::restartPolling(int layoutId)
         it->pollTimer->start();
 }
 
+// A board that stays offline would log its failure every poll, a few megabytes a day, and push
+// everything else out of the log: only the first failure of a run, or one that fails in another
+// way, is logged.
+void HttpEvents::pollFailed(int layoutId, LayoutState &state, const QString &msg)
+{
+    if (state.failures.failed(msg, FailureRun::clockMs()))
+        logFetchError(msg);
+    restartPolling(layoutId);
+}
+
 void HttpEvents::onFetchError(QString msg)
 {
-    logFetchError(msg);
     auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
     bool ok = false;
     const int id = layoutOf(fetcher, &ok);
-    if (fetcher && ok)
-        restartPolling(id);
+    auto it = fetcher && ok ? m_layouts.find(id) : m_layouts.end();
+    if (it == m_layouts.end()) {
+        logFetchError(msg);
+        return;
+    }
+    pollFailed(id, *it, msg);
 }
 
 void HttpEvents::onFetchCompleted()
@@ -198,10 +211,18 @@ void HttpEvents::onFetchCompleted()
 
     // The fetcher already refuses bodies past the limit; this holds whatever fetcher is used.
     if (fetcher->data().size() > m_timings.maxBoardPageSize) {
-        logFetchError(
+        pollFailed(
+            id, *it,
             QStringLiteral("Response body larger than %1 bytes").arg(m_timings.maxBoardPageSize));
-        restartPolling(id);
         return;
+    }
+
+    FailureRun::Ended outage;
+    if (it->failures.succeeded(FailureRun::clockMs(), &outage)) {
+        qDebug() << QStringLiteral("IO board %1 (%2) answers again after %3 failed polls in %4")
+                        .arg(QString::number(id), Config::instance().ios.value(id).name,
+                             QString::number(outage.failures),
+                             FailureRun::durationText(outage.durationMs));
     }
 
     const BoardPageState page = BoardPage::parse(fetcher->data());

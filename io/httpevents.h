@@ -1,5 +1,6 @@
 #pragma once
 
+#include "failurerun.h"
 #include "httpserversetup.h"
 #include "ioconstants.h"
 
@@ -38,6 +39,8 @@ public:
         HTTPFetcher *updater = nullptr;
         // Output changes, oldest first; one is sent after each successful poll.
         QList<QMap<int, int>> pendingEvents;
+        // The polls failed since the board last answered.
+        FailureRun failures;
     };
 
     explicit HttpEvents(QObject *parent = nullptr);
@@ -84,6 +87,7 @@ private:
     void serveFile(const QString &path, QtHttpReply *reply);
     void serveState(int layoutId, QtHttpReply *reply);
     void logFetchError(const QString &msg);
+    void pollFailed(int layoutId, LayoutState &state, const QString &msg);
     void restartPolling(int layoutId);
     void sendPendingEvent(int layoutId, LayoutState &state);
     void disposeLayouts();

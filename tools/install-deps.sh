@@ -9,6 +9,8 @@ packages=(
     libzmq3-dev cppzmq-dev
     protobuf-compiler libprotobuf-dev
     sqlite3 clang-format openssl
+    # The unit test boots systemd in private namespaces and checks the unit there.
+    systemd iproute2 python3
 )
 if [ "${WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)

@@ -51,6 +51,15 @@ QString VideoServer::snapshotUrl(const ChannelKey &key) const
     return state.fetcher ? state.fetcher->url() : QString();
 }
 
+// As the operator configured it: DVR name, stream name, channel number.
+QString VideoServer::channelName(const ChannelKey &key)
+{
+    const Config &config = Config::instance();
+    return QStringLiteral("%1/%2/%3")
+        .arg(config.dvrs.value(key.dvr).name, config.streams.value(key.stream).name,
+             QString::number(key.channel));
+}
+
 ChannelKey VideoServer::keyOf(const QObject *object)
 {
     return ChannelKey{object->property("dvr").toInt(), object->property("stream").toInt(),
@@ -275,6 +284,13 @@ void VideoServer::onFetchCompleted()
 
     writePicture(state, fetcher->data());
 
+    FailureRun::Ended outage;
+    if (state.failures.succeeded(FailureRun::clockMs(), &outage)) {
+        qDebug() << QStringLiteral("Camera %1 sends pictures again after %2 failed fetches in %3")
+                        .arg(channelName(it.key()), QString::number(outage.failures),
+                             FailureRun::durationText(outage.durationMs));
+    }
+
     if (state.active && state.timer) {
         state.timer->setInterval(m_timings.pollAfterPictureMs);
         state.timer->start();
@@ -283,7 +299,6 @@ void VideoServer::onFetchCompleted()
 
 void VideoServer::onFetchError(QString msg)
 {
-    Q_UNUSED(msg);
     auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
     if (!fetcher)
         return;
@@ -309,6 +324,10 @@ void VideoServer::onFetchError(QString msg)
         state.timer->setInterval(m_timings.pollAfterFailureMs);
         state.timer->start();
     }
+
+    // Once per outage (and again only if it fails in another way), not at every retry.
+    if (state.failures.failed(msg, FailureRun::clockMs()))
+        qDebug() << QStringLiteral("Camera %1 failing: %2").arg(channelName(it.key()), msg);
 
     // The viewers keep the last picture on a short outage; a longer one shows the placeholder.
     const int before = state.errorCount++;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "failurerun.h"
 #include "httpserversetup.h"
 #include "videorelay.h"
 
@@ -35,6 +36,8 @@ public:
         QHash<QtHttpClientWrapper *, QPointer<QtHttpClientWrapper>> clients;
         bool active = false;
         int errorCount = 0;
+        // The fetches that failed, while somebody watched, since the last picture.
+        FailureRun failures;
     };
 
     explicit VideoServer(QObject *parent = nullptr);
@@ -82,6 +85,7 @@ private:
     void createServer(int port);
     void writePicture(ChannelState &state, const QByteArray &picture);
     static ChannelKey keyOf(const QObject *object);
+    static QString channelName(const ChannelKey &key);
 
     QByteArray m_loadingImage;
     QHash<int, QtHttpServer *> m_servers;

@@ -6,6 +6,10 @@
 #include <QThread>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 class LogTest : public QObject
 {
     Q_OBJECT
@@ -16,10 +20,12 @@ private slots:
 
     void lineForms_data();
     void lineForms();
-    void firstMessageEmptiesOldLog();
+    void previousRunKeptAside_data();
+    void previousRunKeptAside();
     void sizeLimit_data();
     void sizeLimit();
-    void oversizedLogFromEarlierRunIsDiscarded();
+    void copyToJournal_data();
+    void copyToJournal();
     void fileReplacedUnderneath_data();
     void fileReplacedUnderneath();
     void twoThreadsWriteWholeLines();
@@ -93,19 +99,61 @@ void LogTest::lineForms()
     QCOMPARE(readWholeFile(path), expected);
 }
 
-void LogTest::firstMessageEmptiesOldLog()
+namespace {
+void writeFile(const QString &path, const QByteArray &content)
 {
-    const QString path = m_dir.filePath(QStringLiteral("Previous.txt"));
-    {
-        QFile old(path);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("line of the previous run\n");
-    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+} // namespace
+
+void LogTest::previousRunKeptAside_data()
+{
+    QTest::addColumn<bool>("hasLog");
+    QTest::addColumn<QByteArray>("log");
+    QTest::addColumn<bool>("hasOlder");
+    QTest::addColumn<QByteArray>("expectedPrevious"); // empty: no Service.txt.1 afterwards
+
+    const QByteArray run = "line of the previous run\n";
+    const QByteArray older = "line of the run before\n";
+    QTest::newRow("first run ever") << false << QByteArray() << false << QByteArray();
+    QTest::newRow("previous run kept") << true << run << false << run;
+    QTest::newRow("previous run replaces the older one") << true << run << true << run;
+    QTest::newRow("empty log does not push the older one out")
+        << true << QByteArray() << true << older;
+    // A crash loop can leave a log just short of the limit: it is kept whole, not cut.
+    QTest::newRow("oversized log of the previous run kept whole")
+        << true << QByteArray(int(MaxLogFileSize) + 100, 'x') << true
+        << QByteArray(int(MaxLogFileSize) + 100, 'x');
+}
+
+void LogTest::previousRunKeptAside()
+{
+    QFETCH(bool, hasLog);
+    QFETCH(QByteArray, log);
+    QFETCH(bool, hasOlder);
+    QFETCH(QByteArray, expectedPrevious);
+    const QString path = m_dir.filePath(QStringLiteral("Run%1.txt").arg(++m_files));
+    const QString previous = path + QStringLiteral(".1");
+    QCOMPARE(previousLogPath(path), previous);
+    if (hasLog)
+        writeFile(path, log);
+    if (hasOlder)
+        writeFile(previous, "line of the run before\n");
+
     logFilePath = path;
     qDebug() << "first";
     QCOMPARE(readWholeFile(path), QByteArray("first\n"));
+    QCOMPARE(QFile::exists(previous), !expectedPrevious.isEmpty());
+    if (!expectedPrevious.isEmpty())
+        QCOMPARE(readWholeFile(previous), expectedPrevious);
+
+    // Only the start of a run moves the log; the run's own lines follow in the new file.
     qDebug() << "second";
     QCOMPARE(readWholeFile(path), QByteArray("first\nsecond\n"));
+    if (!expectedPrevious.isEmpty())
+        QCOMPARE(readWholeFile(previous), expectedPrevious);
 }
 
 void LogTest::sizeLimit_data()
@@ -114,7 +162,7 @@ void LogTest::sizeLimit_data()
     QTest::addColumn<bool>("discarded");
     QTest::newRow("one below the limit stays") << MaxLogFileSize - 1 << false;
     QTest::newRow("exactly the limit stays") << MaxLogFileSize << false;
-    QTest::newRow("one above the limit is discarded") << MaxLogFileSize + 1 << true;
+    QTest::newRow("one above the limit is moved aside") << MaxLogFileSize + 1 << true;
 }
 
 void LogTest::sizeLimit()
@@ -122,6 +170,9 @@ void LogTest::sizeLimit()
     QFETCH(qint64, size);
     QFETCH(bool, discarded);
     const QString path = freshLogPath();
+    const QString previous = previousLogPath(path);
+    // What the start of this run kept must give way to the newer lines.
+    writeFile(previous, "from an earlier run\n");
 
     // Grown through the handler itself, as the service grows it: one line of exactly `size`
     // bytes including its line feed.
@@ -133,27 +184,71 @@ void LogTest::sizeLimit()
     const QByteArray content = readWholeFile(path);
     if (discarded) {
         QCOMPARE(content, QByteArray("next\n"));
-        // Later lines must land in the new file, not in the removed one.
+        const QByteArray full = readWholeFile(previous);
+        QCOMPARE(full.size(), size);
+        QVERIFY(full.endsWith("xx\n"));
+        // Later lines must land in the new file, not in the one moved aside.
         qDebug() << "later";
         QCOMPARE(readWholeFile(path), QByteArray("next\nlater\n"));
+        QCOMPARE(readWholeFile(previous).size(), size);
     } else {
         QCOMPARE(content.size(), size + 5);
         QVERIFY(content.endsWith("x\nnext\n"));
+        QCOMPARE(readWholeFile(previous), QByteArray("from an earlier run\n"));
     }
 }
 
-void LogTest::oversizedLogFromEarlierRunIsDiscarded()
+void LogTest::copyToJournal_data()
 {
-    const QString path = m_dir.filePath(QStringLiteral("Big.txt"));
-    {
-        QFile old(path);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        QVERIFY(old.resize(MaxLogFileSize + 100));
-    }
-    logFilePath = path;
-    qDebug() << "first";
-    qDebug() << "second";
-    QCOMPARE(readWholeFile(path), QByteArray("first\nsecond\n"));
+    QTest::addColumn<QString>("journalStream"); // "self" names the standard error of the test
+    QTest::addColumn<bool>("copied");
+    QTest::newRow("systemd names our standard error") << "self" << true;
+    QTest::newRow("console run") << QString() << false;
+    // Inherited from a service's environment by something with its own standard error.
+    QTest::newRow("names another stream") << "other" << false;
+    QTest::newRow("device only") << "self-device" << false;
+    QTest::newRow("not numbers") << "a:b" << false;
+}
+
+// Standard error is pointed at a file for the test, so whatever the handler sends there is seen.
+void LogTest::copyToJournal()
+{
+    QFETCH(QString, journalStream);
+    QFETCH(bool, copied);
+    const QString errorPath = m_dir.filePath(QStringLiteral("stderr%1").arg(m_files + 1));
+    const int errorFile
+        = ::open(QFile::encodeName(errorPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    QVERIFY(errorFile >= 0);
+    struct stat opened;
+    QCOMPARE(::fstat(errorFile, &opened), 0);
+    QString value = journalStream;
+    if (journalStream == QLatin1String("self"))
+        value = QStringLiteral("%1:%2").arg(opened.st_dev).arg(opened.st_ino);
+    else if (journalStream == QLatin1String("other"))
+        value = QStringLiteral("%1:%2").arg(opened.st_dev).arg(opened.st_ino + 1);
+    else if (journalStream == QLatin1String("self-device"))
+        value = QString::number(opened.st_dev);
+
+    const int savedError = ::dup(STDERR_FILENO);
+    QVERIFY(savedError >= 0);
+    ::dup2(errorFile, STDERR_FILENO);
+    ::close(errorFile);
+    if (value.isEmpty())
+        qunsetenv("JOURNAL_STREAM");
+    else
+        qputenv("JOURNAL_STREAM", value.toUtf8());
+
+    const QString path = freshLogPath();
+    qDebug() << "Service started";
+    qDebug() << QStringLiteral("Starting %1").arg(QStringLiteral("X"));
+
+    qunsetenv("JOURNAL_STREAM");
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+
+    const QByteArray expected = "Service started\n\"Starting X\"\n";
+    QCOMPARE(readWholeFile(path), expected);
+    QCOMPARE(readWholeFile(errorPath), copied ? expected : QByteArray());
 }
 
 void LogTest::fileReplacedUnderneath_data()

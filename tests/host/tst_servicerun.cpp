@@ -43,6 +43,7 @@ class ServiceRunTest : public QObject
 
 private slots:
     void stopSequence();
+    void restartKeepsPreviousLog();
     void consoleAnswers_data();
     void consoleAnswers();
     void systemdNotify_data();
@@ -93,6 +94,41 @@ void ServiceRunTest::stopSequence()
     const QStringList lines = service.logLines();
     QCOMPARE(lines.mid(0, 10), startLines.mid(0, 10));
     QVERIFY(lines.indexOf(QLatin1String("Stopping service")) >= startLines.size());
+}
+
+// After a restart, whatever made the service go (a stop, a crash) is still to be read.
+void ServiceRunTest::restartKeepsPreviousLog()
+{
+    TempAppDir dir;
+    QVERIFY(dir.isValid());
+    QStringList firstRun;
+    for (int run = 0; run < 2; ++run) {
+        ServiceProcess service(dir);
+        service.process().setProcessEnvironment(cleanEnvironment());
+        isolate(service);
+        QVERIFY(service.start());
+        // The first run's lines would otherwise pass for the second run's start.
+        const QString previous = dir.filePath(QStringLiteral("Service.txt.1"));
+        QTRY_VERIFY_WITH_TIMEOUT((run == 0 || QFile::exists(previous)) && startupLogged(service),
+                                 15000);
+        if (run == 0) {
+            QCOMPARE(service.terminate(), 0);
+            firstRun = service.logLines();
+            QCOMPARE(firstRun.first(),
+                     QStringLiteral("Args:  (\"%1\")")
+                         .arg(dir.filePath(QStringLiteral("veltra-service"))));
+            QVERIFY(firstRun.contains(QStringLiteral("Stopping service")));
+            QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Service.txt.1"))));
+        } else {
+            const QStringList lines = service.logLines();
+            QCOMPARE(lines.first(), firstRun.first());
+            QVERIFY(!lines.contains(QStringLiteral("Stopping service")));
+            QCOMPARE(
+                QString::fromUtf8(readWholeFile(dir.filePath(QStringLiteral("Service.txt.1")))),
+                firstRun.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+            QCOMPARE(service.terminate(), 0);
+        }
+    }
 }
 
 void ServiceRunTest::consoleAnswers_data()

@@ -71,6 +71,9 @@ private slots:
     void eventRequests();
     void pollFailures_data();
     void pollFailures();
+    void offlineBoardLogsOnce_data();
+    void offlineBoardLogsOnce();
+    void failingInAnotherWayIsLoggedAgain();
     void failedUpdateIsNotRetried();
     void oversizedPageIsNotParsed();
     void files_data();
@@ -81,7 +84,7 @@ private slots:
     void stopEndsPolling();
 
 private:
-    void startEvents();
+    void startEvents(int pollMs = TestPollMs);
     void activate(int layout);
 
     TempAppDir *m_app = nullptr;
@@ -134,11 +137,11 @@ void HttpEventsTest::cleanup()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-void HttpEventsTest::startEvents()
+void HttpEventsTest::startEvents(int pollMs)
 {
     m_events = new HttpEvents;
     IoTimings timings;
-    timings.pollIntervalMs = TestPollMs;
+    timings.pollIntervalMs = pollMs;
     timings.fetchTimeoutMs = 1000;
     m_events->setTimings(timings);
     QSignalSpy started(m_events, &HttpEvents::started);
@@ -327,6 +330,82 @@ void HttpEventsTest::pollFailures()
     if (!error.isEmpty())
         QCOMPARE(lines.value(at + 1), QStringLiteral("\"  Fetching error: %1\"").arg(error));
     QCOMPARE(get(m_port, "/read?layout=5").body, EmptyState);
+}
+
+void HttpEventsTest::offlineBoardLogsOnce_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("password");
+    // A dropped connection may be tried again by the network stack before it counts as a
+    // failed poll, so the board sees more requests than there were failed polls.
+    QTest::addColumn<bool>("onePollOneRequest");
+    QTest::newRow("server error") << int(FakeIoBoard::Mode::Fail) << "s3cret" << true;
+    QTest::newRow("wrong credentials") << int(FakeIoBoard::Mode::Normal) << "other" << true;
+    QTest::newRow("connection dropped") << int(FakeIoBoard::Mode::Drop) << "s3cret" << false;
+}
+
+// A board offline for a day must not fill the log: its failure is logged once, and its return
+// once, with how long it was gone.
+void HttpEventsTest::offlineBoardLogsOnce()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, password);
+    QFETCH(bool, onePollOneRequest);
+    constexpr int FailedPolls = 60;
+    m_board->setMode(FakeIoBoard::Mode(mode));
+    m_board->setCredentials(QStringLiteral("admin"), password);
+    startEvents(10);
+    LogCapture log;
+
+    activate(5);
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= FailedPolls, 30000);
+    // Every request received so far has been answered as a failure; later ones succeed.
+    m_board->setMode(FakeIoBoard::Mode::Normal);
+    m_board->setCredentials(QStringLiteral("admin"), QStringLiteral("s3cret"));
+    const int failed = m_board->pageReads();
+    const QRegularExpression back(
+        QStringLiteral("^\"IO board 5 \\(North door\\) answers again after (\\d+) failed "
+                       "polls in \\d+ (ms|s|min \\d+ s)\"$"));
+    auto recovery = [&] { return log.lines().filter(back); };
+    QTRY_COMPARE_WITH_TIMEOUT(recovery().size(), 1, 10000);
+
+    QStringList lines = log.lines();
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.at(0), QStringLiteral("void HttpEvents::onFetchError(QString)"));
+    QVERIFY2(lines.at(1).startsWith(QStringLiteral("\"  Fetching error: ")),
+             qPrintable(lines.at(1)));
+    const int counted = back.match(lines.at(2)).captured(1).toInt();
+    if (onePollOneRequest)
+        QCOMPARE(counted, failed);
+    else
+        QVERIFY2(counted <= failed && counted >= failed / 2, qPrintable(lines.at(2)));
+
+    // The next outage is a new one, logged again.
+    m_board->setMode(FakeIoBoard::Mode::Fail);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("void HttpEvents::onFetchError(QString)")),
+                              2, 10000);
+    const int reads = m_board->pageReads();
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= reads + 10, 10000);
+    QCOMPARE(log.count(QStringLiteral("void HttpEvents::onFetchError(QString)")), 2);
+    QCOMPARE(log.lines().size(), 5);
+}
+
+void HttpEventsTest::failingInAnotherWayIsLoggedAgain()
+{
+    m_board->setMode(FakeIoBoard::Mode::Fail);
+    startEvents(10);
+    LogCapture log;
+    activate(5);
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= 5, 10000);
+    // The board now hangs instead of answering 500: the time-out is news.
+    m_board->setMode(FakeIoBoard::Mode::Hang);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        log.count(QStringLiteral("\"  Fetching error: Request timed out after 1000 ms\"")), 1,
+        10000);
+    const int reads = m_board->pageReads();
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= reads + 2, 10000);
+    QCOMPARE(log.count(QStringLiteral("void HttpEvents::onFetchError(QString)")), 2);
+    QCOMPARE(log.lines().size(), 4);
 }
 
 void HttpEventsTest::failedUpdateIsNotRetried()

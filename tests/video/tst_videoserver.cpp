@@ -76,6 +76,8 @@ private slots:
     void pollingFollowsViewers();
     void viewerReturningDuringFetchGetsWholePictures();
     void placeholderAtSixthAndSeventhFailure();
+    void failingCameraLogsOnce_data();
+    void failingCameraLogsOnce();
     void defaultPollPacing();
     void hungCameraIsRetried();
     void stalledViewerIsSkippedOthersAreNot();
@@ -364,6 +366,64 @@ void VideoServerTest::placeholderAtSixthAndSeventhFailure()
     m_camera->setBehaviour(FakeCamera::Behaviour::Serve);
     QTRY_VERIFY_WITH_TIMEOUT(viewer.pictureCount() >= 4, 10000);
     QCOMPARE(viewer.pictures().at(2), FakeCamera::makePicture("/snapshot1.jpg", 1));
+}
+
+void VideoServerTest::failingCameraLogsOnce_data()
+{
+    QTest::addColumn<int>("behaviour");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("name");
+    // A dropped connection may be tried again by the network stack before it counts as a
+    // failed fetch.
+    QTest::addColumn<bool>("oneFetchOneRequest");
+    QTest::newRow("error status") << int(FakeCamera::Behaviour::FailStatus) << "/NVR%201/front/2"
+                                  << "NVR 1/front/2" << true;
+    QTest::newRow("connection dropped") << int(FakeCamera::Behaviour::Drop) << "/NVR%201/axis/1"
+                                        << "NVR 1/axis/1" << false;
+}
+
+// A camera that fails while watched says so once, with the channel as configured and the error,
+// and once more when its pictures come back; nothing for each retry in between.
+void VideoServerTest::failingCameraLogsOnce()
+{
+    QFETCH(int, behaviour);
+    QFETCH(QString, path);
+    QFETCH(QString, name);
+    QFETCH(bool, oneFetchOneRequest);
+    startRelay(fastTimings());
+    m_camera->setBehaviour(FakeCamera::Behaviour(behaviour));
+    LogCapture log;
+
+    MjpegViewer viewer;
+    viewer.open(m_port, path.toLatin1());
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() >= 20, 20000);
+    QCOMPARE(log.lines().size(), 1);
+    const QString failing = log.lines().at(0);
+    QVERIFY2(failing.startsWith(QStringLiteral("\"Camera %1 failing: ").arg(name))
+                 && failing.size() > name.size() + 20,
+             qPrintable(failing));
+
+    m_camera->setBehaviour(FakeCamera::Behaviour::Serve);
+    const int failed = m_camera->requestCount();
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.pictureCount() >= 3, 10000);
+    const QStringList lines = log.lines();
+    QCOMPARE(lines.size(), 2);
+    const QRegularExpression back(
+        QStringLiteral("^\"Camera %1 sends pictures again after (\\d+) failed fetches in \\d+ "
+                       "(ms|s|min \\d+ s)\"$")
+            .arg(QRegularExpression::escape(name)));
+    const QRegularExpressionMatch match = back.match(lines.at(1));
+    QVERIFY2(match.hasMatch(), qPrintable(lines.at(1)));
+    const int counted = match.captured(1).toInt();
+    if (oneFetchOneRequest)
+        QCOMPARE(counted, failed);
+    else
+        QVERIFY2(counted <= failed && counted >= failed / 2, qPrintable(lines.at(1)));
+
+    // It fails again: a new outage, a new line.
+    m_camera->setBehaviour(FakeCamera::Behaviour(behaviour));
+    QTRY_COMPARE_WITH_TIMEOUT(log.lines().size(), 3, 10000);
+    QCOMPARE(log.lines().at(2), failing);
 }
 
 void VideoServerTest::defaultPollPacing()
