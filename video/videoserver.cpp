@@ -8,6 +8,7 @@
 #include "qthttpserver.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QTimer>
@@ -49,6 +50,11 @@ QString VideoServer::snapshotUrl(const ChannelKey &key) const
 {
     const ChannelState state = m_dvrChannels.value(key);
     return state.fetcher ? state.fetcher->url() : QString();
+}
+
+QString VideoServer::counterKey(const QString &dvr, const QString &stream, int channel)
+{
+    return dvr + QLatin1Char('/') + stream + QLatin1Char('/') + QString::number(channel);
 }
 
 ChannelKey VideoServer::keyOf(const QObject *object)
@@ -97,6 +103,8 @@ void VideoServer::start()
             ChannelState state;
             state.timer = timer;
             state.fetcher = fetcher;
+            if (m_counterTable)
+                state.counters = &(*m_counterTable)[counterKey(dvr.name, stream.name, channel)];
             m_dvrChannels.insert(key, state);
         }
     }
@@ -265,6 +273,10 @@ void VideoServer::onFetchCompleted()
     if (it == m_dvrChannels.end())
         return;
     ChannelState &state = it.value();
+    if (RelayCounters *counters = state.counters) {
+        ++counters->pictures;
+        counters->lastPictureMs = QDateTime::currentMSecsSinceEpoch();
+    }
 
     if (state.clients.isEmpty()) {
         state.active = false;
@@ -283,7 +295,6 @@ void VideoServer::onFetchCompleted()
 
 void VideoServer::onFetchError(QString msg)
 {
-    Q_UNUSED(msg);
     auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
     if (!fetcher)
         return;
@@ -296,6 +307,11 @@ void VideoServer::onFetchError(QString msg)
         return;
     }
     ChannelState &state = it.value();
+    if (RelayCounters *counters = state.counters) {
+        ++counters->fetchErrors;
+        counters->lastError = msg;
+        counters->lastErrorMs = QDateTime::currentMSecsSinceEpoch();
+    }
 
     if (state.clients.isEmpty()) {
         state.active = false;
@@ -335,8 +351,12 @@ void VideoServer::writePicture(ChannelState &state, const QByteArray &picture)
             continue;
         if (client->bytesToWrite() > bound) {
             ++m_skippedParts;
+            if (state.counters)
+                ++state.counters->partsSkipped;
         } else {
             client->writeRaw(bytes);
+            if (state.counters)
+                state.counters->bytesSent += quint64(bytes.size());
             m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
         }
     }
