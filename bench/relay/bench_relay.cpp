@@ -13,12 +13,15 @@
 //
 // Goals checked and printed: every healthy viewer gets every fetched picture; at 50 and 200
 // viewers the relay's CPU per delivered picture is within 2x of the bare writer's; under 40 MB
-// resident with 200 viewers; no growth over the second half of the stalled-viewer run.
+// resident with 200 viewers; no growth over the second half of the stalled-viewer run. Last,
+// the same relay at 200 viewers with its status counters and without them (a relay given no
+// counter table counts nothing), in alternating rounds: the counters may cost at most 3 %.
 //
-//   bench_relay [--seconds S] [--stalled-seconds S | --long]
+//   bench_relay [--seconds S] [--stalled-seconds S | --long] [--counter-rounds N]
 //     --seconds          length of each measurement (default 1.5 s)
 //     --stalled-seconds  length of the run with stalled viewers (default 6 s)
 //     --long             the stalled-viewer run lasts 60 s
+//     --counter-rounds   rounds of the with/without counters comparison (default 5)
 
 #include "config.h"
 #include "fakecamera.h"
@@ -39,6 +42,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +60,7 @@ const QByteArray SnapshotTarget = "/snapshot0.jpg";
 
 // Goals.
 const double MaxCostRatio = 2.0;
+const double MaxCounterCost = 1.03;
 const qint64 MaxResidentBytes = 40 * 1000 * 1000;
 // Growth allowed over the second half of the stalled-viewer run before memory counts as rising.
 const qint64 FlatToleranceKiB = 1024;
@@ -219,9 +224,11 @@ public:
 class RelaySender : public Sender
 {
 public:
-    RelaySender(quint16 port, int pollMs)
+    RelaySender(quint16 port, int pollMs, bool counting = true)
         : m_port(port)
     {
+        if (!counting)
+            m_relay.setCounterTable(nullptr);
         VideoTimings timings;
         timings.pollAfterPictureMs = pollMs;
         m_relay.setTimings(timings);
@@ -533,6 +540,43 @@ void measureRow(Peers &peers, quint16 relayPort, const Run &run, int pollMs, dou
     std::fflush(stdout);
 }
 
+// The relay at 200 viewers with and without its counters, alternating so that a change in the
+// machine's load hits both alike; the medians are compared.
+bool measureCounters(Peers &peers, quint16 relayPort, int pollMs, double seconds, int rounds)
+{
+    QList<double> with;
+    QList<double> without;
+    for (int round = 0; round < rounds; ++round) {
+        for (bool counting : {round % 2 == 0, round % 2 != 0}) {
+            malloc_trim(0);
+            RelaySender sender(relayPort, pollMs, counting);
+            const Figures f = measure(peers, sender, {200, 0}, seconds);
+            sender.stop();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            (counting ? with : without).append(f.usPerPicture);
+        }
+    }
+    const auto median = [](QList<double> values) {
+        std::sort(values.begin(), values.end());
+        const int n = values.size();
+        return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
+    };
+    const auto list = [](const QList<double> &values) {
+        QStringList out;
+        for (double v : values)
+            out << QString::number(v, 'f', 2);
+        return out.join(QLatin1Char(' '));
+    };
+    const double ratio = median(with) / median(without);
+    const bool ok = ratio <= MaxCounterCost;
+    std::printf("next fetch %d ms: with counters %.2f us/pic [%s], without %.2f us/pic [%s], "
+                "ratio %.3f   within %.0f %%: %s\n",
+                pollMs, median(with), qPrintable(list(with)), median(without),
+                qPrintable(list(without)), ratio, (MaxCounterCost - 1) * 100, ok ? "yes" : "NO");
+    std::fflush(stdout);
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -552,7 +596,11 @@ int main(int argc, char **argv)
         QStringLiteral("s"), QStringLiteral("6"));
     const QCommandLineOption longOption(QStringLiteral("long"),
                                         QStringLiteral("Run the stalled viewers for 60 s."));
-    parser.addOptions({secondsOption, stalledOption, longOption});
+    const QCommandLineOption roundsOption(
+        QStringLiteral("counter-rounds"),
+        QStringLiteral("Rounds of the comparison with and without the status counters."),
+        QStringLiteral("n"), QStringLiteral("5"));
+    parser.addOptions({secondsOption, stalledOption, longOption, roundsOption});
     parser.process(app);
     const double seconds = qMax(0.5, parser.value(secondsOption).toDouble());
     const double stalledSeconds
@@ -615,6 +663,15 @@ int main(int argc, char **argv)
                 "%s\n",
                 growth, flat ? "yes" : "NO", healthy ? "yes" : "NO");
     allGoalsMet = allGoalsMet && flat && healthy;
+
+    const int rounds = qMax(1, parser.value(roundsOption).toInt());
+    std::printf("\nstatus counters at 200 viewers, relay CPU per delivered picture, median of %d "
+                "rounds each:\n",
+                rounds);
+    for (int pollMs : {VideoTimings::DefaultPollAfterPictureMs, 0}) {
+        const bool ok = measureCounters(peers, relayPort, pollMs, seconds, rounds);
+        allGoalsMet = allGoalsMet && ok;
+    }
     std::printf("\nall goals met: %s\n", allGoalsMet ? "yes" : "NO");
 
     peers.finish();
