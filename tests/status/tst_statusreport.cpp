@@ -80,20 +80,6 @@ StatusFacts site()
     return facts;
 }
 
-QString unescape(const QString &value)
-{
-    QString out;
-    for (int i = 0; i < value.size(); ++i) {
-        if (value.at(i) == QLatin1Char('\\') && i + 1 < value.size()) {
-            const QChar next = value.at(++i);
-            out += next == QLatin1Char('n') ? QChar('\n') : next;
-        } else {
-            out += value.at(i);
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 class StatusReportTest : public QObject
@@ -104,7 +90,6 @@ private slots:
     void escapesLabelValues_data();
     void escapesLabelValues();
     void metricsFollowTheTextFormat();
-    void labelValuesReadBackAsConfigured();
     void series_data();
     void series();
     void jsonCarriesErrorsAndStates();
@@ -196,24 +181,6 @@ void StatusReportTest::metricsFollowTheTextFormat()
                                  "process_cpu_seconds_total",
                                  "process_start_time_seconds"})
         QVERIFY2(typed.contains(QLatin1String(required)), required);
-}
-
-void StatusReportTest::labelValuesReadBackAsConfigured()
-{
-    const QString text = QString::fromUtf8(StatusReport::metrics(site()));
-    const QRegularExpression line(
-        QStringLiteral("^veltra_relay_pictures_total\\{dvr=\"((?:[^\"\\\\]|\\\\.)*)\",stream=\"((?:"
-                       "[^\"\\\\]|\\\\.)*)\","
-                       "channel=\"(\\d+)\"\\} (\\d+)$"),
-        QRegularExpression::MultilineOption);
-    QStringList seen;
-    auto it = line.globalMatch(text);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        seen << unescape(m.captured(1)) + '|' + unescape(m.captured(2)) + '|' + m.captured(3) + '|'
-                + m.captured(4);
-    }
-    QCOMPARE(seen, QStringList({"Lobby|Front|1|40", "Yard \"north\"|back\\side\nB|2|0"}));
 }
 
 void StatusReportTest::series_data()
