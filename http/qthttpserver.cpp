@@ -45,7 +45,8 @@ QtHttpServer::~QtHttpServer()
     // from a server that is half destroyed.
     for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it)
         disconnect(it.key(), nullptr, this, nullptr);
-    if (m_counters) {
+    // A server stopped before may already have a successor counting on the same port.
+    if (m_counters && m_listener->isListening()) {
         m_counters->open = false;
         m_counters->connections = 0;
     }
@@ -80,8 +81,12 @@ void QtHttpServer::stop()
     if (!m_listener->isListening())
         return;
     m_listener->close();
-    if (m_counters)
+    if (m_counters) {
         m_counters->open = false;
+        // What its remaining connections do is no longer the port's.
+        m_counters->connections = 0;
+        m_counters = nullptr;
+    }
     emit stopped();
 }
 

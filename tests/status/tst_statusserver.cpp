@@ -65,6 +65,7 @@ private slots:
     void answers();
     void takesAFreshReadingPerRequest();
     void countsItsOwnAnswers();
+    void aStoppedServerLeavesItsSuccessorAlone();
 
 private:
     quint16 start(bool users);
@@ -227,6 +228,32 @@ void StatusServerTest::countsItsOwnAnswers()
     m_server = nullptr;
     QVERIFY(!m_counters[port].open);
     QCOMPARE(m_counters[port].requestsByCode.value(401), quint64(2));
+}
+
+void StatusServerTest::aStoppedServerLeavesItsSuccessorAlone()
+{
+    const quint16 port = start(false);
+    QVERIFY(port);
+    QTcpSocket lingering;
+    lingering.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(lingering.waitForConnected(5000));
+    QTRY_COMPARE(m_counters[port].connections, 1);
+
+    // As in a reconfiguration: the old server stops, a new one takes the port, the old one goes.
+    m_server->stop();
+    StatusServer successor([] { return StatusFacts(); });
+    HttpServerSetup setup;
+    setup.counters = &m_counters;
+    successor.setServerSetup(setup);
+    successor.start(QHostAddress::LocalHost, port);
+    QCOMPARE(successor.port(), port);
+    delete m_server;
+    m_server = nullptr;
+
+    QVERIFY(m_counters[port].open);
+    QCOMPARE(m_counters[port].connections, 0);
+    QCOMPARE(request(port, "GET", "/metrics").status, 200);
+    QCOMPARE(m_counters[port].requestsByCode.value(200), quint64(1));
 }
 
 QTEST_GUILESS_MAIN(StatusServerTest)
