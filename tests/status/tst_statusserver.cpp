@@ -1,10 +1,13 @@
 #include "accessgate.h"
 #include "passwordhash.h"
+#include "sitesecurity.h"
 #include "statusserver.h"
 #include "tempappdir.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -66,6 +69,7 @@ private slots:
     void takesAFreshReadingPerRequest();
     void countsItsOwnAnswers();
     void aStoppedServerLeavesItsSuccessorAlone();
+    void speaksTlsWhenTheSiteDoes();
 
 private:
     quint16 start(bool users);
@@ -254,6 +258,46 @@ void StatusServerTest::aStoppedServerLeavesItsSuccessorAlone()
     QCOMPARE(m_counters[port].connections, 0);
     QCOMPARE(request(port, "GET", "/metrics").status, 200);
     QCOMPARE(m_counters[port].requestsByCode.value(200), quint64(1));
+}
+
+void StatusServerTest::speaksTlsWhenTheSiteDoes()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        QSKIP("openssl is not installed");
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                   "/CN=localhost", "-keyout", m_app->filePath("site.key"), "-out",
+                   m_app->filePath("site.crt")});
+    QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+    const QString ini = m_app->filePath(QStringLiteral("settings.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[TLS]\ncertificate=site.crt\nkey=site.key\n");
+    file.close();
+
+    // The setup the service hands to every port.
+    const SiteSecurity security = SiteSecurity::load(ini, m_app->path());
+    QVERIFY(security.usable && security.setup.secure);
+    m_server = new StatusServer([] { return StatusFacts(); });
+    m_server->setServerSetup(security.setup);
+    m_server->start(QHostAddress::LocalHost, 0);
+    QVERIFY(m_server->port());
+
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QByteArray received;
+    connect(&socket, &QSslSocket::readyRead, this, [&] { received += socket.readAll(); });
+    QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
+    // The server runs on this thread: wait with the event loop turning.
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_server->port());
+    QVERIFY(encrypted.wait(10000));
+    socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(received.contains("\nveltra_up 1\n"), 10000);
+    QVERIFY(received.startsWith("HTTP/1.1 200 "));
+
+    // Plain HTTP gets no answer on it.
+    QCOMPARE(request(m_server->port(), "GET", "/metrics").status, 0);
 }
 
 QTEST_GUILESS_MAIN(StatusServerTest)
