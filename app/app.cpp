@@ -9,6 +9,7 @@
 #include "iplugin.h"
 #include "processstats.h"
 #include "rtspprocessmgr.h"
+#include "rtspprograms.h"
 #include "settings.h"
 #include "sitesecurity.h"
 #include "statusserver.h"
@@ -315,11 +316,16 @@ StatusFacts App::statusFacts(bool withProcess) const
     }
 
     if (rtspProcessMgr) {
-        QStringList keys = rtspProcessMgr->programs().keys();
-        std::sort(keys.begin(), keys.end(), [](const QString &a, const QString &b) {
-            return a.toInt() < b.toInt() || (a.toInt() == b.toInt() && a < b);
-        });
-        for (const QString &key : qAsConst(keys)) {
+        // From the configuration, not from the supervisor's list: that one is rebuilt only a
+        // while after an update, and a streamer's series must come and go with the update.
+        QList<int> ports;
+        for (const StreamInfo &stream : config.streams) {
+            if (isRtspStreamType(stream.type) && !ports.contains(stream.outPort))
+                ports.append(stream.outPort);
+        }
+        std::sort(ports.begin(), ports.end());
+        for (int port : qAsConst(ports)) {
+            const QString key = QString::number(port);
             StatusFacts::Streamer streamer;
             streamer.port = key;
             streamer.alive = rtspProcessMgr->isAlive(key);

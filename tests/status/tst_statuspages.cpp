@@ -2,6 +2,7 @@
 #include "fakecentral.h"
 #include "fakeioboard.h"
 #include "fakenotifysocket.h"
+#include "fakewatchdog.h"
 #include "httptestclient.h"
 #include "mjpegviewer.h"
 #include "serviceprocess.h"
@@ -46,6 +47,7 @@ private slots:
     void seriesExistFromTheConfiguration();
     void viewersAndPicturesMove();
     void aFailingBoardIsDown();
+    void aStreamerLaunchedAndAlive();
     void aConfigurationUpdateRemovesSeriesAndKeepsCounts();
     void systemdShowsTheSummary();
 
@@ -60,10 +62,13 @@ private:
     std::unique_ptr<FakeCamera> m_camera;
     std::unique_ptr<FakeIoBoard> m_board;
     std::unique_ptr<FakeNotifySocket> m_systemd;
+    std::unique_ptr<FakeWatchdog> m_watchdog;
     std::unique_ptr<ServiceProcess> m_service;
     quint16 m_statusPort = 0;
     quint16 m_eventPort = 0;
     quint16 m_relayPort = 0;
+    quint16 m_ipcPort = 0;
+    quint16 m_rtspPort = 0;
     double m_picturesBeforeUpdate = 0;
 };
 
@@ -85,6 +90,18 @@ SystemData StatusPagesTest::configuration(bool secondChannel) const
     front->set_out_port(m_relayPort);
     front->set_channels(secondChannel ? "[\"1\",\"2\"]" : "[\"1\"]");
     front->set_type(0);
+
+    // The second configuration drops the RTSP stream with the second channel.
+    if (secondChannel) {
+        Stream *yard = data.add_streams();
+        yard->set_id(12);
+        yard->set_name("Yard");
+        yard->set_dvr_id(1);
+        yard->set_in_port(554);
+        yard->set_out_port(m_rtspPort);
+        yard->set_channels("[\"3\"]");
+        yard->set_type(1);
+    }
 
     IO *io = data.add_ios();
     io->set_id(IoId);
@@ -124,13 +141,15 @@ void StatusPagesTest::initTestCase()
     m_statusPort = freeLocalPort();
     m_eventPort = freeLocalPort();
     m_relayPort = freeLocalPort();
+    m_ipcPort = freeLocalPort();
+    m_rtspPort = freeLocalPort();
 
     m_service = std::make_unique<ServiceProcess>(m_dir);
     m_service->setIni("serverAddress", "127.0.0.1");
     m_service->setIni("serverSendPort", m_central->pubPort());
     m_service->setIni("serverRecvPort", m_central->pullPort());
     m_service->setIni("eventPort", m_eventPort);
-    m_service->setIni("ipcPort", freeLocalPort());
+    m_service->setIni("ipcPort", m_ipcPort);
     m_service->setIni("id", ServiceId);
     m_service->setIni("Status/port", m_statusPort);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -139,6 +158,13 @@ void StatusPagesTest::initTestCase()
     QVERIFY(m_service->start());
     QVERIFY(m_service->waitForLogLine("Service started"));
     QTRY_VERIFY_WITH_TIMEOUT(m_systemd->count("READY=1") == 1, 15000);
+
+    m_watchdog
+        = std::make_unique<FakeWatchdog>(QStringLiteral("tcp://127.0.0.1:%1").arg(m_ipcPort));
+    m_watchdog->setAutoLaunch(true, 1000);
+    QVERIFY(m_watchdog->connectToMaster());
+    QVERIFY(m_watchdog->send(QStringLiteral("ping")));
+    m_watchdog->setKeepAlive(1000);
 
     // Before registration the status port already answers.
     QTRY_VERIFY_WITH_TIMEOUT(metrics().contains("\nveltra_up 1\n"), 10000);
@@ -155,6 +181,7 @@ void StatusPagesTest::initTestCase()
 
 void StatusPagesTest::cleanupTestCase()
 {
+    m_watchdog.reset();
     if (m_service)
         QCOMPARE(m_service->terminate(), 0);
     m_service.reset();
@@ -232,6 +259,17 @@ void StatusPagesTest::aFailingBoardIsDown()
     QVERIFY(!entry.value("since").toString().isEmpty());
 }
 
+void StatusPagesTest::aStreamerLaunchedAndAlive()
+{
+    const QString labels = QStringLiteral("{port=\"%1\"}").arg(m_rtspPort);
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_streamer_up" + labels), 1.0, 15000);
+    QCOMPARE(value("veltra_streamer_launches_total" + labels),
+             double(m_watchdog->launchCount(QString::number(m_rtspPort))));
+    QVERIFY(value("veltra_streamer_launches_total" + labels) >= 1);
+    const double age = value("veltra_streamer_last_ping_age_seconds" + labels);
+    QVERIFY2(age >= 0 && age < 5, qPrintable(QString::number(age)));
+}
+
 void StatusPagesTest::aConfigurationUpdateRemovesSeriesAndKeepsCounts()
 {
     const QString one = "{dvr=\"Lobby\",stream=\"Front\",channel=\"1\"}";
@@ -249,6 +287,8 @@ void StatusPagesTest::aConfigurationUpdateRemovesSeriesAndKeepsCounts()
     QTRY_COMPARE_WITH_TIMEOUT(
         value("veltra_relay_viewers{dvr=\"Lobby\",stream=\"Front\",channel=\"2\"}"), -1.0, 10000);
     QVERIFY(!metrics().contains("channel=\"2\""));
+    // The streamer's series go with the update, before its supervisor rebuilds the list.
+    QVERIFY(!metrics().contains("veltra_streamer_"));
 
     // The rebuilt relay, board poller and ports count on from where the old ones were.
     QCOMPARE(value("veltra_relay_pictures_total" + one), pictures);
