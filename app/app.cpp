@@ -7,9 +7,13 @@
 #include "config.h"
 #include "httpevents.h"
 #include "iplugin.h"
+#include "processstats.h"
 #include "rtspprocessmgr.h"
+#include "rtspprograms.h"
 #include "settings.h"
 #include "sitesecurity.h"
+#include "statusserver.h"
+#include "statussummary.h"
 #include "videoserver.h"
 
 #include <QDateTime>
@@ -17,7 +21,9 @@
 #include <QDir>
 #include <QPluginLoader>
 
+#include <algorithm>
 #include <cstdio>
+#include <tuple>
 
 App::App(QObject *parent)
     : QObject(parent)
@@ -43,6 +49,7 @@ void App::start()
     startHttpEvents();
     startCommandManager();
     startRtspProcessMgr();
+    startStatusServer();
 }
 
 void App::stop()
@@ -52,6 +59,7 @@ void App::stop()
     stopHttpEvents();
     stopVideoServer();
     stopRtspProcessMgr();
+    stopStatusServer();
 }
 
 void App::loadPlugins()
@@ -137,6 +145,7 @@ void App::startAccess()
     accessGate->watch(iniPath);
     serverSetup = security.setup;
     serverSetup.gate = accessGate;
+    serverSetup.counters = &httpCounters;
 
     if (!security.usable) {
         serverSetup.serve = false;
@@ -159,6 +168,7 @@ void App::startVideoServer()
 {
     videoServer = new VideoServer(nullptr);
     videoServer->setServerSetup(serverSetup);
+    videoServer->setCounterTable(&relayCounters);
     connect(videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
     connect(videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
@@ -178,6 +188,7 @@ void App::startHttpEvents()
 {
     httpEvents = new HttpEvents(nullptr);
     httpEvents->setServerSetup(serverSetup);
+    httpEvents->setCounterTable(&boardCounters);
     httpEvents->start();
 }
 
@@ -209,6 +220,140 @@ void App::stopRtspProcessMgr()
     // A stop that was not preceded by a start has no supervisor to stop.
     if (rtspProcessMgr)
         rtspProcessMgr->stop();
+}
+
+void App::startStatusServer()
+{
+    const Config &config = Config::instance();
+    if (statusServer || config.statusPort <= 0)
+        return;
+    QHostAddress address;
+    if (config.statusPort > 65535 || !address.setAddress(config.statusAddress)) {
+        qDebug() << QStringLiteral("Status server error: [Status] port %1 and address %2 "
+                                   "cannot be listened on")
+                        .arg(config.statusPort)
+                        .arg(config.statusAddress);
+        return;
+    }
+    statusServer = new StatusServer([this] { return statusFacts(); }, this);
+    connect(statusServer, &StatusServer::error, this, [](const QString &msg) {
+        qDebug() << QStringLiteral("Status server error: %1").arg(msg);
+    });
+    statusServer->setServerSetup(serverSetup);
+    statusServer->start(address, quint16(config.statusPort));
+}
+
+void App::stopStatusServer()
+{
+    if (!statusServer)
+        return;
+    statusServer->stop();
+    delete statusServer;
+    statusServer = nullptr;
+}
+
+StatusFacts App::statusFacts(bool withProcess) const
+{
+    const Config &config = Config::instance();
+    StatusFacts facts;
+    facts.nowMs = QDateTime::currentMSecsSinceEpoch();
+
+    if (commandManager) {
+        facts.central.registered = commandManager->isRegistered();
+        facts.central.lastPingMs = commandManager->lastPingMs();
+        facts.central.configUpdates = commandManager->configUpdates();
+        facts.central.lastConfigUpdateMs = commandManager->lastConfigUpdateMs();
+    }
+
+    if (videoServer) {
+        const QList<ChannelKey> keys = videoServer->channelKeys();
+        for (const ChannelKey &key : keys) {
+            StatusFacts::Channel channel;
+            channel.dvr = config.dvrs.value(key.dvr).name;
+            channel.stream = config.streams.value(key.stream).name;
+            channel.channel = key.channel;
+            channel.viewers = videoServer->viewerCount(key);
+            if (const RelayCounters *counters = videoServer->counters(key)) {
+                channel.pictures = counters->pictures;
+                channel.fetchErrors = counters->fetchErrors;
+                channel.partsSkipped = counters->partsSkipped;
+                channel.bytesSent = counters->bytesSent;
+                channel.lastPictureMs = counters->lastPictureMs;
+                channel.lastError = counters->lastError;
+                channel.lastErrorMs = counters->lastErrorMs;
+            }
+            facts.channels.append(channel);
+        }
+        std::sort(facts.channels.begin(), facts.channels.end(),
+                  [](const StatusFacts::Channel &a, const StatusFacts::Channel &b) {
+                      return std::tie(a.dvr, a.stream, a.channel)
+                          < std::tie(b.dvr, b.stream, b.channel);
+                  });
+    }
+
+    if (httpEvents) {
+        QList<int> ids = httpEvents->layoutIds();
+        std::sort(ids.begin(), ids.end());
+        for (int id : qAsConst(ids)) {
+            const HttpEvents::LayoutState state = httpEvents->layout(id);
+            StatusFacts::Board board;
+            board.id = id;
+            board.name = config.ios.value(id).name;
+            board.queued = state.pendingEvents.size();
+            if (const BoardCounters *counters = state.counters) {
+                board.polled = counters->polled;
+                board.up = counters->up;
+                board.sinceMs = counters->sinceMs;
+                board.polls = counters->polls;
+                board.pollErrors = counters->pollErrors;
+                board.events = counters->events;
+                board.updates = counters->updates;
+                board.lastError = counters->lastError;
+                board.lastErrorMs = counters->lastErrorMs;
+            }
+            facts.boards.append(board);
+        }
+    }
+
+    if (rtspProcessMgr) {
+        // From the configuration, not from the supervisor's list: that one is rebuilt only a
+        // while after an update, and a streamer's series must come and go with the update.
+        QList<int> ports;
+        for (const StreamInfo &stream : config.streams) {
+            if (isRtspStreamType(stream.type) && !ports.contains(stream.outPort))
+                ports.append(stream.outPort);
+        }
+        std::sort(ports.begin(), ports.end());
+        for (int port : qAsConst(ports)) {
+            const QString key = QString::number(port);
+            StatusFacts::Streamer streamer;
+            streamer.port = key;
+            streamer.alive = rtspProcessMgr->isAlive(key);
+            streamer.launches = rtspProcessMgr->launchCount(key);
+            const QDateTime lastPing = rtspProcessMgr->slaveStates().value(key).lastPing;
+            streamer.lastPingMs = lastPing.isValid() ? lastPing.toMSecsSinceEpoch() : -1;
+            facts.streamers.append(streamer);
+        }
+    }
+
+    for (const auto &entry : httpCounters) {
+        if (!entry.second.open)
+            continue;
+        StatusFacts::HttpPort port;
+        port.port = entry.first;
+        port.connections = entry.second.connections;
+        port.requestsByCode = entry.second.requestsByCode;
+        facts.httpPorts.append(port);
+    }
+
+    if (withProcess)
+        facts.process = ProcessStats::current();
+    return facts;
+}
+
+QString App::statusSummary() const
+{
+    return StatusSummary::line(statusFacts(false));
 }
 
 void App::handleConfigUpdated()

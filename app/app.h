@@ -1,6 +1,10 @@
 #pragma once
 
+#include "httpcounters.h"
+#include "httpevents.h"
 #include "httpserversetup.h"
+#include "statusfacts.h"
+#include "videoserver.h"
 
 #include <QList>
 #include <QObject>
@@ -8,10 +12,9 @@
 
 class AccessGate;
 class CommandManager;
-class HttpEvents;
 class IPlugin;
 class RTSPProcessMgr;
-class VideoServer;
+class StatusServer;
 
 // Plug-in libraries carry the platform's shared-library suffix; the test is case-sensitive.
 #if defined(Q_OS_WIN)
@@ -43,6 +46,12 @@ public:
     const QList<IPlugin *> &loadedPlugins() const { return plugins; }
     AccessGate *access() const { return accessGate; }
 
+    // What the status pages and the systemd summary show, read from the components now.
+    // Process figures are read only when asked for.
+    StatusFacts statusFacts(bool withProcess = true) const;
+    QString statusSummary() const;
+    StatusServer *status() const { return statusServer; }
+
 private slots:
     void handleConfigUpdated();
     void handlePingError();
@@ -59,6 +68,8 @@ private:
     void startCommandManager();
     void startRtspProcessMgr();
     void stopRtspProcessMgr();
+    void startStatusServer();
+    void stopStatusServer();
 
     VideoServer *videoServer = nullptr;
     HttpEvents *httpEvents = nullptr;
@@ -69,4 +80,10 @@ private:
     // logins survive them.
     AccessGate *accessGate = nullptr;
     HttpServerSetup serverSetup;
+    // The counters of the components rebuilt at every configuration update live here, so that
+    // they never go backwards during a run.
+    RelayCounterTable relayCounters;
+    BoardCounterTable boardCounters;
+    HttpCounterTable httpCounters;
+    StatusServer *statusServer = nullptr;
 };

@@ -64,6 +64,8 @@ void Config::load()
     serverSendPort = ini.value(QStringLiteral("serverSendPort")).toInt(nullptr, 10);
     serverRecvPort = ini.value(QStringLiteral("serverRecvPort")).toInt(nullptr, 10);
     ipcPort = ini.value(QStringLiteral("ipcPort")).toInt(nullptr, 10);
+    statusPort = ini.value(QStringLiteral("Status/port")).toInt(nullptr, 10);
+    statusAddress = ini.value(QStringLiteral("Status/address")).trimmed();
 
     subEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress, QString::number(serverSendPort));
     pushEndpoint

@@ -37,5 +37,8 @@ public:
     int eventPort = 0;
     QString ioPath;
     int ipcPort = 0;
+    // [Status] port (0: no status server) and the address it listens on.
+    int statusPort = 0;
+    QString statusAddress;
     QString appDir;
 };

@@ -13,6 +13,8 @@ ServiceMgr::ServiceMgr(int &argc, char **argv)
 {
     setLogLocation(logFilePath);
     setExtraHelp(UserCommands::helpText());
+    statusTimer.setInterval(StatusIntervalMs);
+    connect(&statusTimer, &QTimer::timeout, this, [this] { setStatusText(app->statusSummary()); });
 }
 
 ServiceMgr::~ServiceMgr()
@@ -29,12 +31,17 @@ bool ServiceMgr::handlePreStart()
 ServiceMgr::CommandResult ServiceMgr::handleStart()
 {
     app->start();
+    if (isNotifying()) {
+        setStatusText(app->statusSummary());
+        statusTimer.start();
+    }
     return Completed;
 }
 
 ServiceMgr::CommandResult ServiceMgr::handleStop(int &exitCode)
 {
     Q_UNUSED(exitCode)
+    statusTimer.stop();
     app->stop();
     QTimer::singleShot(StopCompletionDelayMs, this, [this] { stopped(0); });
     return OperationPending;

@@ -2,6 +2,8 @@
 
 #include "service.h"
 
+#include <QTimer>
+
 class App;
 
 // How long after a stop request the host is told the stop is complete.
@@ -27,4 +29,6 @@ protected:
 
 private:
     App *app;
+    // Keeps systemd's STATUS= line current; the host sends only what changed.
+    QTimer statusTimer;
 };

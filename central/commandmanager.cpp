@@ -7,6 +7,7 @@
 #include "systemdata.h"
 #include "zeromq.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QHostInfo>
 #include <QThread>
@@ -119,12 +120,16 @@ void CommandManager::handleTopicMessage(QByteArray topic, QByteArray data)
 
     switch (packet.oneof_data_case()) {
     case Packet::kHello:
-        if (forUs)
+        if (forUs) {
             qDebug() << QStringLiteral("  Registered id: %1").arg(clientId);
+            m_registered = true;
+        }
         break;
     case Packet::kData:
         if (forUs) {
             replaceConfiguration(packet.data());
+            ++m_configUpdates;
+            m_lastConfigUpdateMs = QDateTime::currentMSecsSinceEpoch();
             emit configUpdated();
         }
         break;
@@ -136,9 +141,12 @@ void CommandManager::handleTopicMessage(QByteArray topic, QByteArray data)
         }
         break;
     case Packet::kPing:
+        m_lastPingMs = QDateTime::currentMSecsSinceEpoch();
         if (packet.ping().number() == m_lastPingNumber) {
             sendPong();
         } else {
+            // A new number means a Central server that no longer knows us.
+            m_registered = false;
             m_lastPingNumber = packet.ping().number();
             emit pingError();
         }

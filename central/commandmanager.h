@@ -25,6 +25,13 @@ public:
     int instanceNumber() const { return m_instanceNumber; }
     int lastPingNumber() const { return m_lastPingNumber; }
 
+    // The Central server confirmed our registration, and has not changed its ping number since.
+    bool isRegistered() const { return m_registered; }
+    // Times in milliseconds since the epoch, -1 when it has not happened yet.
+    qint64 lastPingMs() const { return m_lastPingMs; }
+    quint64 configUpdates() const { return m_configUpdates; }
+    qint64 lastConfigUpdateMs() const { return m_lastConfigUpdateMs; }
+
 signals:
     void startZmqEventLoop();
     void configUpdated();
@@ -44,4 +51,8 @@ private:
     QThread *m_thread = nullptr;
     qint32 m_lastPingNumber = 0;
     qint32 m_instanceNumber = 0;
+    bool m_registered = false;
+    qint64 m_lastPingMs = -1;
+    quint64 m_configUpdates = 0;
+    qint64 m_lastConfigUpdateMs = -1;
 };

@@ -22,6 +22,7 @@ Service::Service(int &argc, char **argv, int flags)
 
 Service::~Service()
 {
+    delete m_statusTimer;
     delete m_signals;
     delete m_watchdog;
     m_notifier.reset();
@@ -56,6 +57,8 @@ int Service::exec()
         return EXIT_FAILURE;
 
     m_notifier.reset(new SdNotifier);
+    m_statusSent.invalidate();
+    m_sentStatus.clear();
     m_finished = false;
     m_stopping = false;
     m_exitCode = 0;
@@ -70,7 +73,10 @@ int Service::exec()
 
     // The start hook may already have announced the end (stopped() from inside it).
     if (!m_finished) {
-        m_notifier->notify("READY=1\nSTATUS=Running");
+        const QString status = m_statusText.isEmpty() ? QStringLiteral("Running") : m_statusText;
+        m_notifier->notify("READY=1\nSTATUS=" + status.toUtf8());
+        m_sentStatus = status;
+        m_statusSent.start();
         startWatchdog();
         if (!m_notifier->isActive() && qEnvironmentVariableIsEmpty("INVOCATION_ID")) {
             const QString log = m_logLocation.isEmpty()
@@ -86,6 +92,8 @@ int Service::exec()
     m_running = false;
     delete m_watchdog;
     m_watchdog = nullptr;
+    delete m_statusTimer;
+    m_statusTimer = nullptr;
     delete m_signals;
     m_signals = nullptr;
     return result;
@@ -102,6 +110,45 @@ void Service::startWatchdog()
     m_watchdog->setTimerType(Qt::PreciseTimer);
     connect(m_watchdog, &QTimer::timeout, this, [this] { m_notifier->notify("WATCHDOG=1"); });
     m_watchdog->start(interval);
+}
+
+bool Service::isNotifying() const
+{
+    return m_notifier && m_notifier->isActive();
+}
+
+void Service::setStatusText(const QString &text)
+{
+    // One line: a line break would start another assignment in the datagram.
+    m_statusText = QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    if (!m_running || m_stopping || !isNotifying())
+        return;
+    if (m_statusTimer && m_statusTimer->isActive())
+        return; // the pending send takes the latest text
+    if (m_statusText == m_sentStatus)
+        return;
+    if (!m_statusSent.isValid())
+        return; // not ready yet: READY=1 carries the latest text
+    const qint64 elapsed = m_statusSent.elapsed();
+    if (elapsed >= StatusIntervalMs) {
+        sendStatus();
+        return;
+    }
+    if (!m_statusTimer) {
+        m_statusTimer = new QTimer;
+        m_statusTimer->setSingleShot(true);
+        connect(m_statusTimer, &QTimer::timeout, this, &Service::sendStatus);
+    }
+    m_statusTimer->start(int(StatusIntervalMs - elapsed));
+}
+
+void Service::sendStatus()
+{
+    if (!m_running || m_stopping || !isNotifying() || m_statusText == m_sentStatus)
+        return;
+    m_notifier->notify("STATUS=" + m_statusText.toUtf8());
+    m_sentStatus = m_statusText;
+    m_statusSent.start();
 }
 
 void Service::stopped(int exitCode)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -39,6 +40,15 @@ public:
     // Further option lines for --help, for options handled before the host runs.
     void setExtraHelp(const QString &lines) { m_extraHelp = lines; }
 
+    // The one-line state systemd shows (STATUS=). Sent only when it changed, and at most once
+    // per StatusIntervalMs: a change that comes sooner is sent when the interval is over, and
+    // only the latest text of the interval goes. Without systemd nothing is sent.
+    static constexpr int StatusIntervalMs = 1000;
+    void setStatusText(const QString &text);
+    QString statusText() const { return m_statusText; }
+    // True when the process was started by systemd with notifications.
+    bool isNotifying() const;
+
 protected:
     virtual bool handlePreStart();
     virtual CommandResult handleStart() = 0;
@@ -54,12 +64,17 @@ private:
     void requestStop();
     void finish(int exitCode);
     void printConsole(const QString &line) const;
+    void sendStatus();
     QString helpText() const;
 
     std::unique_ptr<QCoreApplication> m_ownApp;
     std::unique_ptr<SdNotifier> m_notifier;
     UnixSignalWatcher *m_signals = nullptr;
     QTimer *m_watchdog = nullptr;
+    QTimer *m_statusTimer = nullptr;
+    QElapsedTimer m_statusSent;
+    QString m_statusText;
+    QString m_sentStatus;
     QString m_logLocation;
     QString m_extraHelp;
     bool m_running = false;

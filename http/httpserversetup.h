@@ -19,6 +19,8 @@ struct HttpServerSetup
     HttpGate *gate = nullptr;
     // False when the ports must not be opened at all (TLS was asked for and cannot be had).
     bool serve = true;
+    // Where every port counts its connections and answers; not owned.
+    HttpCounterTable *counters = nullptr;
 
     void applyTo(QtHttpServer *server, const QtHttpServer::OperateTest &operate = {}) const
     {
@@ -29,5 +31,6 @@ struct HttpServerSetup
             server->setCertificates(certificates);
         }
         server->setGate(gate, operate);
+        server->setCounterTable(counters);
     }
 };

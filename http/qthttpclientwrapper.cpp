@@ -263,6 +263,8 @@ void QtHttpClientWrapper::serveRequest(QtHttpRequest *request, const HttpGateDec
         // The handler streams on this connection now; the request stays until the connection
         // goes, and the timers no longer apply.
         m_takenOverMode = true;
+        if (m_server)
+            m_server->countAnswer(QtHttpReply::Ok);
         // Only the latest request stays: one connection may ask for streams without end.
         for (const QPointer<QtHttpRequest> &earlier : qAsConst(m_takenOver)) {
             if (earlier)
@@ -370,6 +372,8 @@ void QtHttpClientWrapper::sendHeaders(QtHttpReply *reply)
     if (m_headersSent.contains(reply))
         return;
     m_headersSent.append(reply);
+    if (m_server)
+        m_server->countAnswer(reply->statusCode());
 
     QByteArray block = QByteArrayLiteral("HTTP/1.1 ") + QByteArray::number(reply->statusCode())
         + ' ' + QtHttpReply::statusText(reply->statusCode()) + QByteArrayLiteral("\r\n");

@@ -45,6 +45,11 @@ QtHttpServer::~QtHttpServer()
     // from a server that is half destroyed.
     for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it)
         disconnect(it.key(), nullptr, this, nullptr);
+    // A server stopped before may already have a successor counting on the same port.
+    if (m_counters && m_listener->isListening()) {
+        m_counters->open = false;
+        m_counters->connections = 0;
+    }
 }
 
 quint16 QtHttpServer::serverPort() const
@@ -59,10 +64,16 @@ QString QtHttpServer::errorString() const
 
 void QtHttpServer::start(quint16 port)
 {
-    if (m_listener->listen(m_listenAddress, port))
+    if (m_listener->listen(m_listenAddress, port)) {
+        if (m_counterTable) {
+            m_counters = &(*m_counterTable)[m_listener->serverPort()];
+            m_counters->open = true;
+            m_counters->connections = m_clients.size();
+        }
         emit started(m_listener->serverPort());
-    else
+    } else {
         emit error(m_listener->errorString());
+    }
 }
 
 void QtHttpServer::stop()
@@ -70,6 +81,12 @@ void QtHttpServer::stop()
     if (!m_listener->isListening())
         return;
     m_listener->close();
+    if (m_counters) {
+        m_counters->open = false;
+        // What its remaining connections do is no longer the port's.
+        m_counters->connections = 0;
+        m_counters = nullptr;
+    }
     emit stopped();
 }
 
@@ -147,6 +164,8 @@ void QtHttpServer::onClientConnected()
         }
         auto *wrapper = new QtHttpClientWrapper(socket, this);
         m_clients.insert(socket, wrapper);
+        if (m_counters)
+            m_counters->connections = m_clients.size();
         emit clientConnected(wrapper->guid());
         if (!self)
             return;
@@ -167,6 +186,8 @@ void QtHttpServer::onClientDisconnected()
         return;
     wrapper->deleteLater();
     m_clients.remove(socket);
+    if (m_counters)
+        m_counters->connections = m_clients.size();
     socket->deleteLater();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "httpcounters.h"
 #include "httpgate.h"
 #include "httplimits.h"
 #include "httprequestparser.h"
@@ -82,6 +83,17 @@ public:
         return m_operate && m_operate(request);
     }
 
+    // Where the port's connections and answers are counted, from the next start(); the table
+    // is not owned and must outlive the server. Without one nothing is counted.
+    void setCounterTable(HttpCounterTable *table) { m_counterTable = table; }
+    const HttpPortCounters *counters() const { return m_counters; }
+    // Called by the connections for every answer they send.
+    void countAnswer(int status)
+    {
+        if (m_counters)
+            ++m_counters->requestsByCode[status];
+    }
+
 signals:
     void started(quint16 port);
     void stopped();
@@ -122,4 +134,6 @@ private:
     QHostAddress m_listenAddress = QHostAddress(QHostAddress::Any);
     QPointer<HttpGate> m_gate;
     OperateTest m_operate;
+    HttpCounterTable *m_counterTable = nullptr;
+    HttpPortCounters *m_counters = nullptr;
 };

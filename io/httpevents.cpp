@@ -9,6 +9,7 @@
 #include "qthttprequest.h"
 #include "qthttpserver.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -63,6 +64,11 @@ HttpEvents::~HttpEvents()
     disposeLayouts();
 }
 
+QString HttpEvents::counterKey(int id, const QString &name)
+{
+    return QString::number(id) + QLatin1Char('/') + name;
+}
+
 void HttpEvents::start()
 {
     const Config &config = Config::instance();
@@ -101,6 +107,8 @@ void HttpEvents::start()
         state.pollTimer = timer;
         state.fetcher = fetcher;
         state.updater = updater;
+        if (m_counterTable)
+            state.counters = &(*m_counterTable)[counterKey(io.id, io.name)];
         m_layouts.insert(io.id, state);
     }
     // Door commands are the requests that change something: the gate holds them to stricter
@@ -139,8 +147,11 @@ void HttpEvents::setEvent(int layoutId, const QUrl &url)
     if (it == m_layouts.end())
         return;
     const QMap<int, int> change = BoardUpdate::parseOutputs(url);
-    if (!change.isEmpty())
-        it->pendingEvents.append(change);
+    if (change.isEmpty())
+        return;
+    it->pendingEvents.append(change);
+    if (it->counters)
+        ++it->counters->events;
 }
 
 int HttpEvents::layoutOf(const QObject *object, bool *ok)
@@ -168,6 +179,27 @@ void HttpEvents::logFetchError(const QString &msg)
     qDebug() << QStringLiteral("  Fetching error: %1").arg(msg);
 }
 
+void HttpEvents::countPoll(int layoutId, bool answered, const QString &error)
+{
+    auto it = m_layouts.find(layoutId);
+    BoardCounters *counters = it == m_layouts.end() ? nullptr : it->counters;
+    if (!counters)
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const bool up = answered;
+    ++counters->polls;
+    if (!up) {
+        ++counters->pollErrors;
+        counters->lastError = error;
+        counters->lastErrorMs = now;
+    }
+    if (!counters->polled || counters->up != up) {
+        counters->polled = true;
+        counters->up = up;
+        counters->sinceMs = now;
+    }
+}
+
 void HttpEvents::restartPolling(int layoutId)
 {
     auto it = m_layouts.find(layoutId);
@@ -182,6 +214,7 @@ void HttpEvents::pollFailed(int layoutId, LayoutState &state, const QString &msg
 {
     if (state.failures.failed(msg, FailureRun::clockMs()))
         logFetchError(msg);
+    countPoll(layoutId, false, msg);
     restartPolling(layoutId);
 }
 
@@ -216,6 +249,7 @@ void HttpEvents::onFetchCompleted()
             QStringLiteral("Response body larger than %1 bytes").arg(m_timings.maxBoardPageSize));
         return;
     }
+    countPoll(id, true, QString());
 
     FailureRun::Ended outage;
     if (it->failures.succeeded(FailureRun::clockMs(), &outage)) {
@@ -250,6 +284,8 @@ void HttpEvents::sendPendingEvent(int layoutId, LayoutState &state)
     qDebug() << QStringLiteral("Updater url: %1").arg(url);
     state.updater->setUrl(url);
     state.updater->fetch();
+    if (state.counters)
+        ++state.counters->updates;
 }
 
 void HttpEvents::onUpdateCompleted()

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 
+#include <map>
+
 class HTTPFetcher;
 class QMimeDatabase;
 class QTimer;
@@ -17,6 +19,24 @@ class QUrl;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
+
+// What the polling of one IO board has seen, for the status pages.
+struct BoardCounters
+{
+    quint64 polls = 0; // reads of the board's page that ended, answered or not
+    quint64 pollErrors = 0;
+    quint64 events = 0; // door commands queued
+    quint64 updates = 0; // update queries sent to the board
+    bool polled = false; // a poll has ended since the service started
+    bool up = false; // the last poll was answered
+    qint64 sinceMs = -1; // when `up` took its present value
+    QString lastError;
+    qint64 lastErrorMs = -1;
+};
+
+// Keyed by "id/name"; a std::map, because the layouts keep pointers to their entries. The table
+// outlives the servers, so counts carry on across configuration updates.
+using BoardCounterTable = std::map<QString, BoardCounters>;
 
 // Stands between the browsers showing IO layout pages and the alarm IO boards. Each IO record
 // is a layout, keyed by its id: its board's alarm.htm is polled while a browser watches the
@@ -41,6 +61,7 @@ public:
         QList<QMap<int, int>> pendingEvents;
         // The polls failed since the board last answered.
         FailureRun failures;
+        BoardCounters *counters = nullptr;
     };
 
     explicit HttpEvents(QObject *parent = nullptr);
@@ -51,6 +72,10 @@ public:
     IoTimings timings() const { return m_timings; }
     // Applies from the next start().
     void setServerSetup(const HttpServerSetup &setup) { m_setup = setup; }
+    // Where the layouts made by the next start() count; not owned. By default a table of this
+    // object's own; nullptr counts nothing.
+    void setCounterTable(BoardCounterTable *table) { m_counterTable = table; }
+    static QString counterKey(int id, const QString &name);
 
     // Which of the layout endpoints a request asks for, judged by its URL alone.
     enum class Route { File, State, Event, Index };
@@ -88,6 +113,7 @@ private:
     void serveState(int layoutId, QtHttpReply *reply);
     void logFetchError(const QString &msg);
     void pollFailed(int layoutId, LayoutState &state, const QString &msg);
+    void countPoll(int layoutId, bool answered, const QString &error);
     void restartPolling(int layoutId);
     void sendPendingEvent(int layoutId, LayoutState &state);
     void disposeLayouts();
@@ -98,4 +124,6 @@ private:
     QHash<int, LayoutState> m_layouts;
     IoTimings m_timings;
     HttpServerSetup m_setup;
+    BoardCounterTable m_ownCounters;
+    BoardCounterTable *m_counterTable = &m_ownCounters;
 };

@@ -22,6 +22,13 @@ RTSPProcessMgr::RTSPProcessMgr(QObject *parent)
     connect(&restartTimer, &QTimer::timeout, this, &RTSPProcessMgr::handleRestartTimerTimeout);
 }
 
+bool RTSPProcessMgr::isAlive(const QString &name) const
+{
+    const QDateTime lastPing = slaves.value(name).lastPing;
+    return lastPing.isValid()
+        && !livenessExpired(lastPing, QDateTime::currentDateTime(), m_timings);
+}
+
 bool RTSPProcessMgr::isChannelUp() const
 {
     return master && master->isStarted();
@@ -85,13 +92,13 @@ void RTSPProcessMgr::createProgsList()
             it = slaves.erase(it);
     }
     if (!slaves.contains(watchdogName))
-        slaves.insert(watchdogName, {false, QDateTime::currentDateTime()});
+        slaves.insert(watchdogName, {false, QDateTime::currentDateTime(), QDateTime()});
 
     const Config &config = Config::instance();
     progs = buildRtspPrograms(config.streams, config.dvrs, endpoint, config.appDir);
     for (auto it = progs.cbegin(); it != progs.cend(); ++it) {
         if (!slaves.contains(it.key()))
-            slaves.insert(it.key(), {false, QDateTime::currentDateTime()});
+            slaves.insert(it.key(), {false, QDateTime::currentDateTime(), QDateTime()});
     }
 
     qDebug() << "  Processes:";
@@ -139,6 +146,7 @@ void RTSPProcessMgr::startProcess(QString name)
     const ProgInfo prog = progs.value(name);
     send(watchdogName,
          joinFields(QStringList{QStringLiteral("launch"), prog.program} + prog.arguments));
+    ++launches[name];
 }
 
 void RTSPProcessMgr::stopProcess(QString name)
@@ -235,7 +243,9 @@ void RTSPProcessMgr::handleIPCMessage(QString sender, QString message)
             sendVersions();
         }
     } else if (command == QLatin1String("ping")) {
-        slaves[sender].lastSeen = QDateTime::currentDateTime();
+        SlaveState &state = slaves[sender];
+        state.lastSeen = QDateTime::currentDateTime();
+        state.lastPing = state.lastSeen;
         send(sender, QStringLiteral("pong"));
     } else if (command == QLatin1String("version")) {
         sendVersions();

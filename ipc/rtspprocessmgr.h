@@ -23,6 +23,8 @@ public:
     {
         bool connected = false;
         QDateTime lastSeen;
+        // The last "ping" alone: lastSeen is also reset when a launch is requested.
+        QDateTime lastPing;
     };
 
     explicit RTSPProcessMgr(QObject *parent = nullptr);
@@ -48,6 +50,11 @@ public:
     const QHash<QString, QString> &versionTable() const { return versions; }
     QString ipcEndpoint() const { return endpoint; }
     bool isChannelUp() const;
+    // Pinged within the liveness limit.
+    bool isAlive(const QString &name) const;
+    // Launches requested from the watchdog under this key since the service started; kept
+    // across rebuilds of the list.
+    quint64 launchCount(const QString &name) const { return launches.value(name); }
 
 private slots:
     void handleIPCStarted();
@@ -70,6 +77,7 @@ private:
     QString endpoint;
     QHash<QString, SlaveState> slaves;
     QHash<QString, QString> versions;
+    QHash<QString, quint64> launches;
 
     RtspTimings m_timings;
 };

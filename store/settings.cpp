@@ -37,7 +37,8 @@ const char *const deleteStatements[] = {
 
 // The keys in the order their defaults are written.
 const char *const iniKeys[]
-    = {"serverAddress", "serverSendPort", "serverRecvPort", "id", "eventPort", "ioPath", "ipcPort"};
+    = {"serverAddress", "serverSendPort", "serverRecvPort", "id", "eventPort", "ioPath",
+       "ipcPort",       "Status/port",    "Status/address"};
 
 const char notFound[] = "NOT_FOUND";
 
@@ -109,6 +110,10 @@ QHash<QString, QString> Settings::iniDefaults() const
         {QStringLiteral("eventPort"), QStringLiteral("8087")},
         {QStringLiteral("ioPath"), QStringLiteral("html")},
         {QStringLiteral("ipcPort"), QStringLiteral("11223")},
+        // The status port shows the site's state to whoever reaches it: private to this
+        // computer unless an integrator opens it.
+        {QStringLiteral("Status/port"), QStringLiteral("8089")},
+        {QStringLiteral("Status/address"), QStringLiteral("127.0.0.1")},
     };
 }
 

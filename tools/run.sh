@@ -46,14 +46,16 @@ fi
 read -r demo_user demo_password <"$login"
 printf '%s\n' "$demo_password" | "$rundir/veltra-service" --add-user "$demo_user" --role operator >/dev/null
 
-"$top/build/tools/simulator/veltra-simulator" &
+# The simulator keeps the terminal's input, for its "board fail" and "board ok" commands.
+"$top/build/tools/simulator/veltra-simulator" <&0 &
 simulator=$!
 stop_simulator() { kill -TERM "$simulator" 2>/dev/null || true; wait "$simulator" 2>/dev/null || true; }
 trap stop_simulator EXIT
 trap ':' INT  # Ctrl+C reaches both programs through the terminal; the script only waits.
 
 echo "Starting the service in $rundir; open the links the simulator prints once it registers."
-echo "  Layouts: http://127.0.0.1:8087/    Cameras: http://127.0.0.1:8090/"
+echo "  Layouts: http://127.0.0.1:8087/    Cameras: http://127.0.0.1:8090/    Status: http://127.0.0.1:8089/"
+echo "  Type \"board fail\" or \"board ok\" here to make the simulated IO board fail or answer again."
 echo "  Log in as $demo_user, password $demo_password (kept in $login)"
 status=0
 "$rundir/veltra-service" "$@" || status=$?

@@ -8,6 +8,7 @@
 #include "qthttpserver.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QTimer>
@@ -55,9 +56,13 @@ QString VideoServer::snapshotUrl(const ChannelKey &key) const
 QString VideoServer::channelName(const ChannelKey &key)
 {
     const Config &config = Config::instance();
-    return QStringLiteral("%1/%2/%3")
-        .arg(config.dvrs.value(key.dvr).name, config.streams.value(key.stream).name,
-             QString::number(key.channel));
+    return counterKey(config.dvrs.value(key.dvr).name, config.streams.value(key.stream).name,
+                      key.channel);
+}
+
+QString VideoServer::counterKey(const QString &dvr, const QString &stream, int channel)
+{
+    return dvr + QLatin1Char('/') + stream + QLatin1Char('/') + QString::number(channel);
 }
 
 ChannelKey VideoServer::keyOf(const QObject *object)
@@ -106,6 +111,8 @@ void VideoServer::start()
             ChannelState state;
             state.timer = timer;
             state.fetcher = fetcher;
+            if (m_counterTable)
+                state.counters = &(*m_counterTable)[counterKey(dvr.name, stream.name, channel)];
             m_dvrChannels.insert(key, state);
         }
     }
@@ -274,6 +281,10 @@ void VideoServer::onFetchCompleted()
     if (it == m_dvrChannels.end())
         return;
     ChannelState &state = it.value();
+    if (RelayCounters *counters = state.counters) {
+        ++counters->pictures;
+        counters->lastPictureMs = QDateTime::currentMSecsSinceEpoch();
+    }
 
     if (state.clients.isEmpty()) {
         state.active = false;
@@ -311,6 +322,11 @@ void VideoServer::onFetchError(QString msg)
         return;
     }
     ChannelState &state = it.value();
+    if (RelayCounters *counters = state.counters) {
+        ++counters->fetchErrors;
+        counters->lastError = msg;
+        counters->lastErrorMs = QDateTime::currentMSecsSinceEpoch();
+    }
 
     if (state.clients.isEmpty()) {
         state.active = false;
@@ -354,8 +370,12 @@ void VideoServer::writePicture(ChannelState &state, const QByteArray &picture)
             continue;
         if (client->bytesToWrite() > bound) {
             ++m_skippedParts;
+            if (state.counters)
+                ++state.counters->partsSkipped;
         } else {
             client->writeRaw(bytes);
+            if (state.counters)
+                state.counters->bytesSent += quint64(bytes.size());
             m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
         }
     }

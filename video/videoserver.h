@@ -11,12 +11,31 @@
 #include <QSet>
 #include <QString>
 
+#include <map>
+
 class HTTPFetcher;
 class QTimer;
 class QtHttpClientWrapper;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
+
+// What one camera channel's relay has done, for the status pages.
+struct RelayCounters
+{
+    quint64 pictures = 0; // fetched from the camera
+    quint64 fetchErrors = 0;
+    quint64 partsSkipped = 0; // pictures not written to a viewer that lagged behind
+    quint64 bytesSent = 0;
+    qint64 lastPictureMs = -1; // since the epoch; -1 before the first picture
+    QString lastError;
+    qint64 lastErrorMs = -1;
+};
+
+// Keyed by "DVR name/stream name/channel". A std::map, because the channels keep pointers to
+// their entries; the table outlives the servers, so counts carry on across configuration
+// updates.
+using RelayCounterTable = std::map<QString, RelayCounters>;
 
 // Relays the configured MJPEG cameras to browsers: one HTTP server per output port of the
 // relayed streams, one poll chain per camera channel while anybody watches it, and each fetched
@@ -38,6 +57,7 @@ public:
         int errorCount = 0;
         // The fetches that failed, while somebody watched, since the last picture.
         FailureRun failures;
+        RelayCounters *counters = nullptr;
     };
 
     explicit VideoServer(QObject *parent = nullptr);
@@ -48,6 +68,10 @@ public:
     VideoTimings timings() const { return m_timings; }
     // Applies to the servers made by later start() calls.
     void setServerSetup(const HttpServerSetup &setup) { m_setup = setup; }
+    // Where the channels made by later start() calls count; not owned. By default a table of
+    // this object's own; nullptr counts nothing.
+    void setCounterTable(RelayCounterTable *table) { m_counterTable = table; }
+    static QString counterKey(const QString &dvr, const QString &stream, int channel);
 
     void start();
     void stop();
@@ -60,6 +84,12 @@ public:
     bool isPolling(const ChannelKey &key) const { return m_dvrChannels.value(key).active; }
     QString snapshotUrl(const ChannelKey &key) const;
     int viewerCount(const ChannelKey &key) const { return m_dvrChannels.value(key).clients.size(); }
+    QList<ChannelKey> channelKeys() const { return m_dvrChannels.keys(); }
+    // Null for a channel that is not configured, or when nothing is counted.
+    const RelayCounters *counters(const ChannelKey &key) const
+    {
+        return m_dvrChannels.value(key).counters;
+    }
     // Pictures not written to a viewer because its connection still held too much unsent.
     quint64 skippedParts() const { return m_skippedParts; }
     // The largest unsent backlog any viewer had right after a write.
@@ -97,4 +127,6 @@ private:
     HttpServerSetup m_setup;
     quint64 m_skippedParts = 0;
     qint64 m_peakViewerBacklog = 0;
+    RelayCounterTable m_ownCounters;
+    RelayCounterTable *m_counterTable = &m_ownCounters;
 };

@@ -216,7 +216,7 @@ def main():
     shutil.copy(args.service, service_bin)
     with open(os.path.join(work, "settings.ini"), "w") as ini:
         ini.write("[General]\nserverAddress=127.0.0.1\nserverSendPort=%d\nserverRecvPort=%d\n"
-                  "eventPort=%d\nipcPort=%d\nid=browser-site\nioPath=html\n"
+                  "eventPort=%d\nipcPort=%d\nid=browser-site\nioPath=html\n[Status]\nport=0\n"
                   % (ports["pub"], ports["pull"], ports["event"], ports["ipc"]))
     login = None
     if args.login:

@@ -3,6 +3,7 @@
 #include "service.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QtTest>
 
@@ -86,6 +87,8 @@ private slots:
     void stoppedDuringStart();
     void watchdogInterval_data();
     void watchdogInterval();
+    void statusLine_data();
+    void statusLine();
 };
 
 void ServiceTest::init()
@@ -200,6 +203,68 @@ void ServiceTest::watchdogInterval()
         qputenv("WATCHDOG_PID", pid);
     QCOMPARE(SdNotifier::watchdogPingIntervalMs(), intervalMs);
     qunsetenv("WATCHDOG_PID");
+}
+
+void ServiceTest::statusLine_data()
+{
+    // Texts set at times after the start (ms), and the STATUS= values systemd then gets.
+    QTest::addColumn<QList<QPair<int, QString>>>("script");
+    QTest::addColumn<QStringList>("sent");
+
+    using Script = QList<QPair<int, QString>>;
+    QTest::newRow("set during the start: it rides on READY=1")
+        << Script{{-1, "Booting"}} << QStringList{"Booting"};
+    QTest::newRow("a later change is sent once")
+        << Script{{1200, "A"}, {1300, "A"}} << QStringList{"Running", "A"};
+    QTest::newRow("changes within a second: only the latest, a second after the last")
+        << Script{{100, "A"}, {200, "B"}, {300, "C"}} << QStringList{"Running", "C"};
+    QTest::newRow("changed and changed back within a second: nothing")
+        << Script{{100, "X"}, {200, "Running"}} << QStringList{"Running"};
+    QTest::newRow("a line break would start another assignment")
+        << Script{{1100, "one\ntwo"}} << QStringList{"Running", "one two"};
+}
+
+void ServiceTest::statusLine()
+{
+    using Script = QList<QPair<int, QString>>;
+    QFETCH(Script, script);
+    QFETCH(QStringList, sent);
+
+    FakeNotifySocket systemd;
+    QVERIFY(systemd.isValid());
+    qputenv("NOTIFY_SOCKET", systemd.address());
+    QElapsedTimer clock;
+    QList<QPair<qint64, QByteArray>> statuses;
+    connect(&systemd, &FakeNotifySocket::datagramReceived, this, [&](const QByteArray &datagram) {
+        for (const QByteArray &line : datagram.split('\n')) {
+            if (line.startsWith("STATUS=") && line != "STATUS=Stopping")
+                statuses.append({clock.elapsed(), line.mid(7)});
+        }
+    });
+
+    RecordingService service;
+    service.onStart = [&] {
+        clock.start();
+        for (const auto &step : script) {
+            if (step.first < 0)
+                service.setStatusText(step.second);
+            else
+                QTimer::singleShot(step.first, &service,
+                                   [&service, step] { service.setStatusText(step.second); });
+        }
+        raiseSoon(SIGTERM, 2600);
+    };
+    QCOMPARE(service.exec(), 0);
+    QTRY_VERIFY(systemd.count("STOPPING=1") == 1);
+
+    QStringList texts;
+    for (const auto &status : qAsConst(statuses))
+        texts << QString::fromUtf8(status.second);
+    QCOMPARE(texts, sent);
+    // Never two within a second (a coarse timer may fire up to 5 % early).
+    for (int i = 1; i < statuses.size(); ++i)
+        QVERIFY2(statuses.at(i).first - statuses.at(i - 1).first >= 950,
+                 qPrintable(QString::number(statuses.at(i).first - statuses.at(i - 1).first)));
 }
 
 QTEST_GUILESS_MAIN(ServiceTest)

@@ -93,18 +93,21 @@ void SettingsTest::freshDirectoryGetsTablesAndDefaults()
     QVERIFY(m_settings->doors().isEmpty());
 
     QSettings ini(m_dir->filePath("settings.ini"), QSettings::IniFormat);
-    QCOMPARE(ini.allKeys().size(), 7);
+    QCOMPARE(ini.allKeys().size(), 9);
     QCOMPARE(ini.value("serverAddress").toString(), QString("127.0.0.1"));
     QCOMPARE(ini.value("serverSendPort").toString(), QString("5001"));
     QCOMPARE(ini.value("serverRecvPort").toString(), QString("5002"));
     QCOMPARE(ini.value("eventPort").toString(), QString("8087"));
     QCOMPARE(ini.value("ioPath").toString(), QString("html"));
     QCOMPARE(ini.value("ipcPort").toString(), QString("11223"));
+    // The status port is private to the computer until an integrator opens it.
+    QCOMPARE(ini.value("Status/port").toString(), QString("8089"));
+    QCOMPARE(ini.value("Status/address").toString(), QString("127.0.0.1"));
     const QString id = ini.value("id").toString();
     QVERIFY2(id.contains('_') && id.endsWith(QDir::home().dirName()), qPrintable(id));
 
     const QHash<QString, QString> values = m_settings->iniValues();
-    QCOMPARE(values.size(), 7);
+    QCOMPARE(values.size(), 9);
     QCOMPARE(values.value("id"), id);
     QCOMPARE(values.value("ipcPort"), QString("11223"));
 }

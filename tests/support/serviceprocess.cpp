@@ -35,6 +35,12 @@ bool ServiceProcess::start(const QStringList &arguments)
 {
     if (m_binary.isEmpty())
         return false;
+    {
+        // Tests run side by side: the status server stays off unless a test asks for a port.
+        QSettings ini(m_dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+        if (!ini.contains(QStringLiteral("Status/port")))
+            ini.setValue(QStringLiteral("Status/port"), 0);
+    }
     const QString copy = m_dir.filePath(QStringLiteral("veltra-service"));
     QFile::remove(copy);
     if (!QFile::copy(m_binary, copy))

@@ -85,5 +85,26 @@ int main(int argc, char **argv)
     SiteSimulator simulator(ports);
     if (!simulator.start())
         return 1;
+
+    // Commands on standard input, to see failures on the status pages; a closed or redirected
+    // input simply ends them.
+    QSocketNotifier console(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray typed;
+    QObject::connect(&console, &QSocketNotifier::activated, &app, [&] {
+        char buffer[256];
+        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (count <= 0) {
+            console.setEnabled(false);
+            return;
+        }
+        typed.append(buffer, int(count));
+        int end;
+        while ((end = typed.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(typed.left(end));
+            typed.remove(0, end + 1);
+            if (!simulator.command(line))
+                fprintf(stderr, "veltra-simulator: commands are \"board fail\" and \"board ok\"\n");
+        }
+    });
     return app.exec();
 }

@@ -144,6 +144,22 @@ bool SiteSimulator::start()
     return true;
 }
 
+bool SiteSimulator::command(const QString &line)
+{
+    const QString text = line.trimmed();
+    if (text == QLatin1String("board fail")) {
+        m_board->setMode(FakeIoBoard::Mode::Fail);
+        say(QStringLiteral("IO board: answering every read with an error"));
+        return true;
+    }
+    if (text == QLatin1String("board ok")) {
+        m_board->setMode(FakeIoBoard::Mode::Normal);
+        say(QStringLiteral("IO board: answering normally"));
+        return true;
+    }
+    return text.isEmpty();
+}
+
 void SiteSimulator::sendPing()
 {
     m_central->sendPing(m_pingNumber);

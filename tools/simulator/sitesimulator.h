@@ -40,6 +40,10 @@ public:
 
     bool start();
 
+    // A line typed at the simulator's console: "board fail" makes the IO board answer with
+    // errors, "board ok" brings it back. Returns false for a line it does not know.
+    bool command(const QString &line);
+
     SystemData demoConfiguration() const;
     QString demoLayoutPage() const;
 

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QtGlobal>
+
+// One reading of everything the status pages show, gathered from the components at the moment
+// of a request. Times are milliseconds since the epoch, -1 when the event has not happened.
+struct StatusFacts
+{
+    struct Central
+    {
+        bool registered = false;
+        qint64 lastPingMs = -1;
+        quint64 configUpdates = 0;
+        qint64 lastConfigUpdateMs = -1;
+    };
+
+    struct Channel
+    {
+        QString dvr;
+        QString stream;
+        int channel = 0;
+        int viewers = 0;
+        quint64 pictures = 0;
+        quint64 fetchErrors = 0;
+        quint64 partsSkipped = 0;
+        quint64 bytesSent = 0;
+        qint64 lastPictureMs = -1;
+        QString lastError;
+        qint64 lastErrorMs = -1;
+    };
+
+    struct Board
+    {
+        int id = 0;
+        QString name;
+        bool polled = false;
+        bool up = false;
+        qint64 sinceMs = -1;
+        quint64 polls = 0;
+        quint64 pollErrors = 0;
+        quint64 events = 0;
+        quint64 updates = 0;
+        int queued = 0; // door commands waiting for the next answered poll
+        QString lastError;
+        qint64 lastErrorMs = -1;
+    };
+
+    struct Streamer
+    {
+        QString port;
+        bool alive = false;
+        quint64 launches = 0;
+        qint64 lastPingMs = -1;
+    };
+
+    struct HttpPort
+    {
+        quint16 port = 0;
+        int connections = 0;
+        QMap<int, quint64> requestsByCode;
+    };
+
+    struct Process
+    {
+        qint64 residentBytes = 0;
+        int openFds = 0;
+        double cpuSeconds = 0;
+        double startTimeSeconds = 0;
+    };
+
+    qint64 nowMs = 0;
+    Central central;
+    QList<Channel> channels;
+    QList<Board> boards;
+    QList<Streamer> streamers;
+    QList<HttpPort> httpPorts;
+    Process process;
+};

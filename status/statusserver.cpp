@@ -1,0 +1,78 @@
+#include "statusserver.h"
+
+#include "qthttpreply.h"
+#include "qthttprequest.h"
+#include "qthttpserver.h"
+#include "statusreport.h"
+
+#include <QFile>
+
+// Q_INIT_RESOURCE must be used outside any namespace; the resources live in a static library.
+static void initStatusResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+StatusServer::StatusServer(const Source &source, QObject *parent)
+    : QObject(parent)
+    , m_source(source)
+    , m_server(new QtHttpServer(this))
+{
+    initStatusResources();
+    m_server->setServerName(QStringLiteral("StatusServer"));
+    connect(m_server, &QtHttpServer::started, this, &StatusServer::started);
+    connect(m_server, &QtHttpServer::error, this, &StatusServer::error);
+    connect(m_server, &QtHttpServer::requestNeedsReply, this, &StatusServer::onRequestNeedsReply);
+}
+
+StatusServer::~StatusServer() = default;
+
+quint16 StatusServer::port() const
+{
+    return m_server->serverPort();
+}
+
+QByteArray StatusServer::dashboardPage()
+{
+    QFile file(QStringLiteral(":/status/dashboard.html"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void StatusServer::start(const QHostAddress &address, quint16 port)
+{
+    m_setup.applyTo(m_server);
+    m_server->setListenAddress(address);
+    if (m_setup.serve)
+        m_server->start(port);
+}
+
+void StatusServer::stop()
+{
+    m_server->stop();
+}
+
+void StatusServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
+{
+    // Reading only: anything but GET is refused before a reading is taken.
+    if (request->command() != QLatin1String("GET")) {
+        reply->setStatusCode(QtHttpReply::MethodNotAllowed);
+        reply->addHeader("Allow", "GET");
+        return;
+    }
+    const QString path = request->url().path(QUrl::FullyDecoded);
+    reply->addHeader("Cache-Control", "no-store");
+    if (path == QLatin1String("/metrics")) {
+        reply->addHeader("Content-Type", StatusReport::MetricsContentType);
+        reply->appendRawData(StatusReport::metrics(m_source()));
+    } else if (path == QLatin1String("/status.json")) {
+        reply->addHeader("Content-Type", "application/json");
+        reply->appendRawData(StatusReport::json(m_source()));
+    } else if (path == QLatin1String("/")) {
+        reply->addHeader("Content-Type", "text/html; charset=utf-8");
+        reply->appendRawData(dashboardPage());
+    } else {
+        reply->setStatusCode(QtHttpReply::NotFound);
+        reply->addHeader("Content-Type", "text/plain");
+        reply->appendRawData("Not found\n");
+    }
+}

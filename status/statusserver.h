@@ -1,0 +1,50 @@
+#pragma once
+
+#include "httpserversetup.h"
+#include "statusfacts.h"
+
+#include <QHostAddress>
+#include <QObject>
+
+#include <functional>
+
+class QtHttpReply;
+class QtHttpRequest;
+class QtHttpServer;
+
+// The status port: /metrics for Prometheus, /status.json and the dashboard page / that reads
+// it. Every request takes a fresh reading from the source, so the figures are those of the
+// moment; nothing is sampled in between. Its requests pass the same gate as the other ports and
+// only read, so the viewer role is enough.
+class StatusServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Source = std::function<StatusFacts()>;
+
+    explicit StatusServer(const Source &source, QObject *parent = nullptr);
+    ~StatusServer() override;
+
+    // TLS, gate and counters apply from the next start(); the address is start()'s own.
+    void setServerSetup(const HttpServerSetup &setup) { m_setup = setup; }
+
+    void start(const QHostAddress &address, quint16 port);
+    void stop();
+
+    QtHttpServer *server() const { return m_server; }
+    quint16 port() const;
+
+    static QByteArray dashboardPage();
+
+signals:
+    void started(quint16 port);
+    void error(const QString &msg);
+
+private:
+    void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+
+    Source m_source;
+    QtHttpServer *m_server;
+    HttpServerSetup m_setup;
+};

@@ -1,0 +1,327 @@
+#include "fakecamera.h"
+#include "fakecentral.h"
+#include "fakeioboard.h"
+#include "fakenotifysocket.h"
+#include "fakewatchdog.h"
+#include "httptestclient.h"
+#include "mjpegviewer.h"
+#include "serviceprocess.h"
+#include "tempappdir.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const char ServiceId[] = "status-site";
+const char User[] = "viewer";
+const char Password[] = "s3cret";
+const int IoId = 5;
+
+QByteArray get(quint16 port, const QByteArray &target)
+{
+    HttpTestClient client;
+    if (!client.connectTo(port))
+        return QByteArray();
+    client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    return client.waitForResponses(1).value(0).body;
+}
+
+} // namespace
+
+// The real service with a fake Central server, camera and IO board: what /metrics and
+// /status.json say follows what happens on the site and what the configuration holds, and the
+// summary reaches systemd's STATUS= line.
+class StatusPagesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void seriesExistFromTheConfiguration();
+    void viewersAndPicturesMove();
+    void aFailingBoardIsDown();
+    void aStreamerLaunchedAndAlive();
+    void aConfigurationUpdateRemovesSeriesAndKeepsCounts();
+    void systemdShowsTheSummary();
+
+private:
+    SystemData configuration(bool secondChannel) const;
+    QByteArray metrics() const { return get(m_statusPort, "/metrics"); }
+    // The value of one sample, or -1 when the series is absent.
+    double value(const QString &series) const;
+
+    TempAppDir m_dir;
+    std::unique_ptr<FakeCentral> m_central;
+    std::unique_ptr<FakeCamera> m_camera;
+    std::unique_ptr<FakeIoBoard> m_board;
+    std::unique_ptr<FakeNotifySocket> m_systemd;
+    std::unique_ptr<FakeWatchdog> m_watchdog;
+    std::unique_ptr<ServiceProcess> m_service;
+    quint16 m_statusPort = 0;
+    quint16 m_eventPort = 0;
+    quint16 m_relayPort = 0;
+    quint16 m_ipcPort = 0;
+    quint16 m_rtspPort = 0;
+    double m_picturesBeforeUpdate = 0;
+};
+
+SystemData StatusPagesTest::configuration(bool secondChannel) const
+{
+    SystemData data;
+    DVR *dvr = data.add_dvrs();
+    dvr->set_id(1);
+    dvr->set_name("Lobby");
+    dvr->set_ip("127.0.0.1");
+    dvr->set_user(User);
+    dvr->set_password(Password);
+
+    Stream *front = data.add_streams();
+    front->set_id(10);
+    front->set_name("Front");
+    front->set_dvr_id(1);
+    front->set_in_port(m_camera->port());
+    front->set_out_port(m_relayPort);
+    front->set_channels(secondChannel ? "[\"1\",\"2\"]" : "[\"1\"]");
+    front->set_type(0);
+
+    // The second configuration drops the RTSP stream with the second channel.
+    if (secondChannel) {
+        Stream *yard = data.add_streams();
+        yard->set_id(12);
+        yard->set_name("Yard");
+        yard->set_dvr_id(1);
+        yard->set_in_port(554);
+        yard->set_out_port(m_rtspPort);
+        yard->set_channels("[\"3\"]");
+        yard->set_type(1);
+    }
+
+    IO *io = data.add_ios();
+    io->set_id(IoId);
+    io->set_name("Gate \"east\"");
+    io->set_dvr_id(1);
+    io->set_port(m_board->port());
+    io->set_enabled(true);
+    io->set_events_enabled(true);
+    return data;
+}
+
+double StatusPagesTest::value(const QString &series) const
+{
+    const QString text = QString::fromUtf8(metrics());
+    const QRegularExpression line(QLatin1Char('^') + QRegularExpression::escape(series)
+                                      + QStringLiteral(" (\\S+)$"),
+                                  QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = line.match(text);
+    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+}
+
+void StatusPagesTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_central = std::make_unique<FakeCentral>();
+    QVERIFY(m_central->isValid());
+    m_camera = std::make_unique<FakeCamera>();
+    m_camera->requireCredentials(User, Password);
+    QVERIFY(m_camera->listen());
+    m_board = std::make_unique<FakeIoBoard>();
+    m_board->setCredentials(User, Password);
+    m_board->setOutput(1, 0);
+    QVERIFY(m_board->listen());
+    m_systemd = std::make_unique<FakeNotifySocket>();
+    QVERIFY(m_systemd->isValid());
+
+    m_statusPort = freeLocalPort();
+    m_eventPort = freeLocalPort();
+    m_relayPort = freeLocalPort();
+    m_ipcPort = freeLocalPort();
+    m_rtspPort = freeLocalPort();
+
+    m_service = std::make_unique<ServiceProcess>(m_dir);
+    m_service->setIni("serverAddress", "127.0.0.1");
+    m_service->setIni("serverSendPort", m_central->pubPort());
+    m_service->setIni("serverRecvPort", m_central->pullPort());
+    m_service->setIni("eventPort", m_eventPort);
+    m_service->setIni("ipcPort", m_ipcPort);
+    m_service->setIni("id", ServiceId);
+    m_service->setIni("Status/port", m_statusPort);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("NOTIFY_SOCKET", QString::fromLatin1(m_systemd->address()));
+    m_service->process().setProcessEnvironment(environment);
+    QVERIFY(m_service->start());
+    QVERIFY(m_service->waitForLogLine("Service started"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_systemd->count("READY=1") == 1, 15000);
+
+    m_watchdog
+        = std::make_unique<FakeWatchdog>(QStringLiteral("tcp://127.0.0.1:%1").arg(m_ipcPort));
+    m_watchdog->setAutoLaunch(true, 1000);
+    QVERIFY(m_watchdog->connectToMaster());
+    QVERIFY(m_watchdog->send(QStringLiteral("ping")));
+    m_watchdog->setKeepAlive(1000);
+
+    // Before registration the status port already answers.
+    QTRY_VERIFY_WITH_TIMEOUT(metrics().contains("\nveltra_up 1\n"), 10000);
+    QCOMPARE(value("veltra_central_registered"), 0.0);
+
+    QVERIFY(m_central->waitForSubscriptions(1));
+    m_central->sendPing(7);
+    QVERIFY(m_central->waitForHello());
+    m_central->sendHello(ServiceId);
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_central_registered"), 1.0, 10000);
+    m_central->sendData(ServiceId, configuration(true));
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_config_updates_total"), 1.0, 10000);
+}
+
+void StatusPagesTest::cleanupTestCase()
+{
+    m_watchdog.reset();
+    if (m_service)
+        QCOMPARE(m_service->terminate(), 0);
+    m_service.reset();
+}
+
+void StatusPagesTest::seriesExistFromTheConfiguration()
+{
+    for (const char *channel : {"1", "2"}) {
+        const QString labels
+            = QStringLiteral("{dvr=\"Lobby\",stream=\"Front\",channel=\"%1\"}").arg(channel);
+        for (const char *family :
+             {"veltra_relay_viewers", "veltra_relay_pictures_total",
+              "veltra_relay_fetch_errors_total", "veltra_relay_parts_skipped_total",
+              "veltra_relay_bytes_sent_total"})
+            QCOMPARE(value(QLatin1String(family) + labels), 0.0);
+        QCOMPARE(value("veltra_relay_last_picture_age_seconds" + labels), -1.0);
+    }
+    const QString board = "{io=\"5\",name=\"Gate \\\"east\\\"\"}";
+    QCOMPARE(value("veltra_io_board_up" + board), 0.0);
+    QCOMPARE(value("veltra_io_polls_total" + board), 0.0);
+    QVERIFY(value("veltra_central_last_ping_age_seconds") >= 0);
+    QVERIFY(value("veltra_config_last_update_timestamp_seconds")
+            > QDateTime::currentSecsSinceEpoch() - 60);
+    QVERIFY(value("process_resident_memory_bytes") > 0);
+    // Every HTTP port of the service is listed, this one with the answers given so far.
+    QVERIFY(value(QStringLiteral("veltra_http_requests_total{port=\"%1\",code=\"200\"}")
+                      .arg(m_statusPort))
+            > 0);
+    QCOMPARE(value(QStringLiteral("veltra_http_connections{port=\"%1\"}").arg(m_relayPort)), 0.0);
+}
+
+void StatusPagesTest::viewersAndPicturesMove()
+{
+    const QString labels = "{dvr=\"Lobby\",stream=\"Front\",channel=\"1\"}";
+    MjpegViewer viewer;
+    viewer.open(m_relayPort, "/Lobby/Front/1");
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.pictureCount() >= 3, 15000);
+    QCOMPARE(value("veltra_relay_viewers" + labels), 1.0);
+    QVERIFY(value("veltra_relay_pictures_total" + labels) >= 3);
+    QVERIFY(value("veltra_relay_bytes_sent_total" + labels) >= viewer.bytesReceived() / 2.0);
+    const double age = value("veltra_relay_last_picture_age_seconds" + labels);
+    QVERIFY2(age >= 0 && age < 5, qPrintable(QString::number(age)));
+    QCOMPARE(value(QStringLiteral("veltra_http_connections{port=\"%1\"}").arg(m_relayPort)), 1.0);
+
+    viewer.close();
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_relay_viewers" + labels), 0.0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        value(QStringLiteral("veltra_http_connections{port=\"%1\"}").arg(m_relayPort)), 0.0, 10000);
+    // Channel 2 was never watched: nothing fetched.
+    QCOMPARE(value("veltra_relay_pictures_total{dvr=\"Lobby\",stream=\"Front\",channel=\"2\"}"),
+             0.0);
+}
+
+void StatusPagesTest::aFailingBoardIsDown()
+{
+    const QString board = "{io=\"5\",name=\"Gate \\\"east\\\"\"}";
+    // A watching page starts the polling.
+    QVERIFY(get(m_eventPort, "/read?layout=5").contains("\"out\""));
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_io_board_up" + board), 1.0, 10000);
+    QCOMPARE(value("veltra_io_poll_errors_total" + board), 0.0);
+
+    QVERIFY(get(m_eventPort, "/5?outputs=1,1").startsWith("DONE"));
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_io_updates_total" + board), 1.0, 10000);
+    QCOMPARE(value("veltra_io_events_total" + board), 1.0);
+
+    m_board->setMode(FakeIoBoard::Mode::Fail);
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_io_board_up" + board), 0.0, 10000);
+    QVERIFY(value("veltra_io_poll_errors_total" + board) >= 1);
+
+    const QJsonObject status = QJsonDocument::fromJson(get(m_statusPort, "/status.json")).object();
+    const QJsonObject entry = status.value("boards").toArray().at(0).toObject();
+    QCOMPARE(entry.value("state").toString(), QString("down"));
+    QVERIFY(!entry.value("lastError").toString().isEmpty());
+    QVERIFY(!entry.value("lastErrorAt").toString().isEmpty());
+    QVERIFY(!entry.value("since").toString().isEmpty());
+}
+
+void StatusPagesTest::aStreamerLaunchedAndAlive()
+{
+    const QString labels = QStringLiteral("{port=\"%1\"}").arg(m_rtspPort);
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_streamer_up" + labels), 1.0, 15000);
+    QCOMPARE(value("veltra_streamer_launches_total" + labels),
+             double(m_watchdog->launchCount(QString::number(m_rtspPort))));
+    QVERIFY(value("veltra_streamer_launches_total" + labels) >= 1);
+    const double age = value("veltra_streamer_last_ping_age_seconds" + labels);
+    QVERIFY2(age >= 0 && age < 5, qPrintable(QString::number(age)));
+}
+
+void StatusPagesTest::aConfigurationUpdateRemovesSeriesAndKeepsCounts()
+{
+    const QString one = "{dvr=\"Lobby\",stream=\"Front\",channel=\"1\"}";
+    const QString board = "{io=\"5\",name=\"Gate \\\"east\\\"\"}";
+    const double pictures = value("veltra_relay_pictures_total" + one);
+    const double polls = value("veltra_io_polls_total" + board);
+    const double relayAnswers = value(
+        QStringLiteral("veltra_http_requests_total{port=\"%1\",code=\"200\"}").arg(m_relayPort));
+    QVERIFY(pictures >= 3);
+    QVERIFY(polls >= 2);
+    QVERIFY(relayAnswers >= 1);
+
+    m_central->sendData(ServiceId, configuration(false));
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_config_updates_total"), 2.0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        value("veltra_relay_viewers{dvr=\"Lobby\",stream=\"Front\",channel=\"2\"}"), -1.0, 10000);
+    QVERIFY(!metrics().contains("channel=\"2\""));
+    // The streamer's series go with the update, before its supervisor rebuilds the list.
+    QVERIFY(!metrics().contains("veltra_streamer_"));
+
+    // The rebuilt relay, board poller and ports count on from where the old ones were.
+    QCOMPARE(value("veltra_relay_pictures_total" + one), pictures);
+    QVERIFY(value("veltra_io_polls_total" + board) >= polls);
+    QCOMPARE(value(QStringLiteral("veltra_http_requests_total{port=\"%1\",code=\"200\"}")
+                       .arg(m_relayPort)),
+             relayAnswers);
+    MjpegViewer viewer;
+    viewer.open(m_relayPort, "/Lobby/Front/1");
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.pictureCount() >= 1, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(value("veltra_relay_pictures_total" + one) > pictures, 10000);
+    viewer.close();
+}
+
+void StatusPagesTest::systemdShowsTheSummary()
+{
+    // The board still fails; nothing is watched now.
+    const QByteArray expected = "STATUS=Registered; 0 of 1 cameras watched; 1 of 1 IO boards down";
+    QTRY_VERIFY_WITH_TIMEOUT(m_systemd->count(expected) >= 1, 10000);
+
+    // The rebuilt poller polls again once a page watches the board.
+    m_board->setMode(FakeIoBoard::Mode::Normal);
+    QVERIFY(get(m_eventPort, "/read?layout=5").contains("\"out\""));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_systemd->count("STATUS=Registered; 0 of 1 cameras watched; 0 of 1 IO boards down") >= 1,
+        10000);
+    // Sent when it changed, not every second.
+    const QList<QByteArray> all = m_systemd->assignments();
+    for (int i = 1; i < all.size(); ++i) {
+        if (all.at(i).startsWith("STATUS=") && all.at(i - 1).startsWith("STATUS="))
+            QVERIFY2(all.at(i) != all.at(i - 1), all.at(i).constData());
+    }
+}
+
+QTEST_GUILESS_MAIN(StatusPagesTest)
+#include "tst_statuspages.moc"

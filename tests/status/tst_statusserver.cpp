@@ -1,0 +1,304 @@
+#include "accessgate.h"
+#include "passwordhash.h"
+#include "sitesecurity.h"
+#include "statusserver.h"
+#include "tempappdir.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+struct Answer
+{
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+    QByteArray header(const QByteArray &name) const
+    {
+        for (const QByteArray &line : head.split('\n')) {
+            const int colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
+                return line.mid(colon + 1).trimmed();
+        }
+        return QByteArray();
+    }
+};
+
+Answer request(quint16 port, const QByteArray &method, const QByteArray &target,
+               const QByteArray &headers = QByteArray())
+{
+    Answer answer;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QByteArray received;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
+    QSignalSpy closed(&socket, &QTcpSocket::disconnected);
+    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                 + "\r\n" + headers + "Connection: close\r\n\r\n");
+    if (!closed.wait(15000))
+        return answer;
+    const int end = received.indexOf("\r\n\r\n");
+    answer.head = received.left(end);
+    answer.status = answer.head.split(' ').value(1).toInt();
+    answer.body = received.mid(end + 4);
+    return answer;
+}
+
+QByteArray basic(const char *pair)
+{
+    return "Authorization: Basic " + QByteArray(pair).toBase64() + "\r\n";
+}
+
+} // namespace
+
+// The status port over real loopback TCP, behind the same access gate as the other ports.
+class StatusServerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void answers_data();
+    void answers();
+    void takesAFreshReadingPerRequest();
+    void countsItsOwnAnswers();
+    void aStoppedServerLeavesItsSuccessorAlone();
+    void speaksTlsWhenTheSiteDoes();
+
+private:
+    quint16 start(bool users);
+
+    TempAppDir *m_app = nullptr;
+    AccessGate *m_gate = nullptr;
+    StatusServer *m_server = nullptr;
+    HttpCounterTable m_counters;
+    int m_readings = 0;
+};
+
+void StatusServerTest::init()
+{
+    m_app = new TempAppDir;
+    m_gate = new AccessGate;
+    m_readings = 0;
+    m_counters.clear();
+}
+
+void StatusServerTest::cleanup()
+{
+    delete m_server;
+    m_server = nullptr;
+    delete m_gate;
+    m_gate = nullptr;
+    delete m_app;
+    m_app = nullptr;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+quint16 StatusServerTest::start(bool users)
+{
+    if (users) {
+        QFile file(m_app->filePath(QStringLiteral("settings.ini")));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 0;
+        file.write("[Users]\nvictor=viewer:"
+                   + PasswordHash::make(QStringLiteral("view-pass"), 1000).toUtf8() + "\n");
+        file.close();
+    }
+    m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
+
+    m_server = new StatusServer([this] {
+        StatusFacts facts;
+        facts.nowMs = QDateTime::currentMSecsSinceEpoch();
+        facts.central.configUpdates = quint64(++m_readings);
+        StatusFacts::Board board;
+        board.id = 3;
+        board.name = QStringLiteral("Gate");
+        facts.boards << board;
+        return facts;
+    });
+    HttpServerSetup setup;
+    setup.gate = m_gate;
+    setup.counters = &m_counters;
+    m_server->setServerSetup(setup);
+    QSignalSpy started(m_server, &StatusServer::started);
+    m_server->start(QHostAddress::LocalHost, 0);
+    if (started.isEmpty() && !started.wait(5000))
+        return 0;
+    return m_server->port();
+}
+
+void StatusServerTest::answers_data()
+{
+    QTest::addColumn<bool>("users");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+
+    const QByteArray metrics = "text/plain; version=0.0.4; charset=utf-8";
+    const QByteArray json = "application/json";
+    const QByteArray html = "text/html; charset=utf-8";
+    QTest::newRow("open: metrics")
+        << false << QByteArray("GET") << QByteArray("/metrics") << QByteArray() << 200 << metrics;
+    QTest::newRow("open: status.json")
+        << false << QByteArray("GET") << QByteArray("/status.json") << QByteArray() << 200 << json;
+    QTest::newRow("open: dashboard")
+        << false << QByteArray("GET") << QByteArray("/") << QByteArray() << 200 << html;
+    QTest::newRow("open: query ignored") << false << QByteArray("GET") << QByteArray("/metrics?x=1")
+                                         << QByteArray() << 200 << metrics;
+    QTest::newRow("open: unknown path") << false << QByteArray("GET") << QByteArray("/admin")
+                                        << QByteArray() << 404 << QByteArray("text/plain");
+    QTest::newRow("open: a POST changes nothing")
+        << false << QByteArray("POST") << QByteArray("/metrics") << QByteArray() << 405
+        << QByteArray();
+    for (const char *path : {"/metrics", "/status.json", "/"}) {
+        QTest::addRow("users: %s without a login", path)
+            << true << QByteArray("GET") << QByteArray(path) << QByteArray() << 401 << QByteArray();
+        QTest::addRow("users: %s with a wrong password", path)
+            << true << QByteArray("GET") << QByteArray(path) << basic("victor:nope") << 401
+            << QByteArray();
+    }
+    QTest::newRow("users: a viewer reads the metrics")
+        << true << QByteArray("GET") << QByteArray("/metrics") << basic("victor:view-pass") << 200
+        << metrics;
+    QTest::newRow("users: a viewer reads the dashboard")
+        << true << QByteArray("GET") << QByteArray("/") << basic("victor:view-pass") << 200 << html;
+}
+
+void StatusServerTest::answers()
+{
+    QFETCH(bool, users);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+
+    const quint16 port = start(users);
+    QVERIFY(port);
+    const Answer answer = request(port, method, path, headers);
+    QCOMPARE(answer.status, status);
+    if (!contentType.isEmpty())
+        QCOMPARE(answer.header("Content-Type"), contentType);
+    if (status == 401) {
+        QVERIFY(answer.header("WWW-Authenticate").startsWith("Basic "));
+        QVERIFY(!answer.body.contains("veltra_"));
+        // A refused request never takes a reading.
+        QCOMPARE(m_readings, 0);
+    }
+    if (status != 200)
+        return;
+    if (path.startsWith("/metrics"))
+        QVERIFY(answer.body.contains("\nveltra_io_board_up{io=\"3\",name=\"Gate\"} 0\n"));
+    else if (path == "/status.json")
+        QCOMPARE(QJsonDocument::fromJson(answer.body).object().value("boards").toArray().size(), 1);
+    else
+        QVERIFY(answer.body.contains("status.json"));
+}
+
+void StatusServerTest::takesAFreshReadingPerRequest()
+{
+    const quint16 port = start(false);
+    QVERIFY(port);
+    QVERIFY(request(port, "GET", "/metrics").body.contains("\nveltra_config_updates_total 1\n"));
+    QVERIFY(request(port, "GET", "/metrics").body.contains("\nveltra_config_updates_total 2\n"));
+    // The page itself needs no reading.
+    QCOMPARE(request(port, "GET", "/").status, 200);
+    QCOMPARE(m_readings, 2);
+}
+
+void StatusServerTest::countsItsOwnAnswers()
+{
+    const quint16 port = start(true);
+    QVERIFY(port);
+    QCOMPARE(request(port, "GET", "/metrics").status, 401);
+    QCOMPARE(request(port, "GET", "/metrics").status, 401);
+    QCOMPARE(request(port, "GET", "/metrics", basic("victor:view-pass")).status, 200);
+    const HttpPortCounters &counters = m_counters[port];
+    QVERIFY(counters.open);
+    QCOMPARE(counters.requestsByCode.value(401), quint64(2));
+    QCOMPARE(counters.requestsByCode.value(200), quint64(1));
+    QTRY_COMPARE(counters.connections, 0);
+
+    // The same port served anew keeps counting on.
+    delete m_server;
+    m_server = nullptr;
+    QVERIFY(!m_counters[port].open);
+    QCOMPARE(m_counters[port].requestsByCode.value(401), quint64(2));
+}
+
+void StatusServerTest::aStoppedServerLeavesItsSuccessorAlone()
+{
+    const quint16 port = start(false);
+    QVERIFY(port);
+    QTcpSocket lingering;
+    lingering.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(lingering.waitForConnected(5000));
+    QTRY_COMPARE(m_counters[port].connections, 1);
+
+    // As in a reconfiguration: the old server stops, a new one takes the port, the old one goes.
+    m_server->stop();
+    StatusServer successor([] { return StatusFacts(); });
+    HttpServerSetup setup;
+    setup.counters = &m_counters;
+    successor.setServerSetup(setup);
+    successor.start(QHostAddress::LocalHost, port);
+    QCOMPARE(successor.port(), port);
+    delete m_server;
+    m_server = nullptr;
+
+    QVERIFY(m_counters[port].open);
+    QCOMPARE(m_counters[port].connections, 0);
+    QCOMPARE(request(port, "GET", "/metrics").status, 200);
+    QCOMPARE(m_counters[port].requestsByCode.value(200), quint64(1));
+}
+
+void StatusServerTest::speaksTlsWhenTheSiteDoes()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        QSKIP("openssl is not installed");
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                   "/CN=localhost", "-keyout", m_app->filePath("site.key"), "-out",
+                   m_app->filePath("site.crt")});
+    QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+    const QString ini = m_app->filePath(QStringLiteral("settings.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[TLS]\ncertificate=site.crt\nkey=site.key\n");
+    file.close();
+
+    // The setup the service hands to every port.
+    const SiteSecurity security = SiteSecurity::load(ini, m_app->path());
+    QVERIFY(security.usable && security.setup.secure);
+    m_server = new StatusServer([] { return StatusFacts(); });
+    m_server->setServerSetup(security.setup);
+    m_server->start(QHostAddress::LocalHost, 0);
+    QVERIFY(m_server->port());
+
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QByteArray received;
+    connect(&socket, &QSslSocket::readyRead, this, [&] { received += socket.readAll(); });
+    QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
+    // The server runs on this thread: wait with the event loop turning.
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_server->port());
+    QVERIFY(encrypted.wait(10000));
+    socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(received.contains("\nveltra_up 1\n"), 10000);
+    QVERIFY(received.startsWith("HTTP/1.1 200 "));
+
+    // Plain HTTP gets no answer on it.
+    QCOMPARE(request(m_server->port(), "GET", "/metrics").status, 0);
+}
+
+QTEST_GUILESS_MAIN(StatusServerTest)
+#include "tst_statusserver.moc"
