@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class AccessGate;
 class CommandManager;
@@ -28,6 +29,10 @@ class App : public QObject
 {
     Q_OBJECT
 public:
+    // Freed memory is handed back to the system this long after the last of a run of
+    // reconfigurations, once the deferred deletes of the old components have run.
+    static constexpr int ReleaseAfterReconfigurationMs = 1000;
+
     explicit App(QObject *parent = nullptr);
     ~App() override;
 
@@ -59,6 +64,7 @@ private:
     void startCommandManager();
     void startRtspProcessMgr();
     void stopRtspProcessMgr();
+    void releaseFreedMemory();
 
     VideoServer *videoServer = nullptr;
     HttpEvents *httpEvents = nullptr;
@@ -69,4 +75,6 @@ private:
     // logins survive them.
     AccessGate *accessGate = nullptr;
     HttpServerSetup serverSetup;
+    // Fires once a burst of reconfigurations is over and the old components are gone.
+    QTimer memoryRelease;
 };
