@@ -442,6 +442,7 @@ private:
     bool answers(QStringList *failures);
     void printLine(const char *label, const Figures &f);
     bool running() { return m_site.service().process().state() == QProcess::Running; }
+    void reportDeath();
 
     const int m_seconds;
     const int m_baselineAt;
@@ -594,6 +595,8 @@ bool Soak::setUp()
 void Soak::tick()
 {
     if (!running()) {
+        if (!m_died)
+            reportDeath();
         m_died = true;
         return;
     }
@@ -770,6 +773,24 @@ bool Soak::settle(Figures *figures)
     }
     *figures = last;
     return running();
+}
+
+// What there is to know about a service that ended under load: how, and its last words.
+void Soak::reportDeath()
+{
+    QProcess &process = m_site.service().process();
+    std::printf("the service ended at %d s under load: %s %d\n", m_loadSecond,
+                process.exitStatus() == QProcess::CrashExit ? "killed by a signal, status"
+                                                            : "exit code",
+                process.exitCode());
+    const QStringList lines = m_site.service().logLines();
+    std::printf("last lines of its log:\n");
+    for (const QString &line : lines.mid(qMax(0, lines.size() - 40)))
+        std::printf("  %s\n", qPrintable(line));
+    QString verdict;
+    m_site.stop(&verdict, 0);
+    std::printf("%s\n", qPrintable(verdict));
+    std::fflush(stdout);
 }
 
 bool Soak::answers(QStringList *failures)
