@@ -24,6 +24,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <tuple>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 App::App(QObject *parent)
     : QObject(parent)
@@ -33,6 +36,9 @@ App::App(QObject *parent)
     QT_WARNING_DISABLE_DEPRECATED
     qsrand(uint(QDateTime::currentMSecsSinceEpoch() / 1000));
     QT_WARNING_POP
+    memoryRelease.setSingleShot(true);
+    memoryRelease.setInterval(ReleaseAfterReconfigurationMs);
+    connect(&memoryRelease, &QTimer::timeout, this, &App::releaseFreedMemory);
 }
 
 // Components and plug-ins are left to end with the process.
@@ -366,6 +372,18 @@ void App::handleConfigUpdated()
         rtspProcessMgr->restart();
     startVideoServer();
     startHttpEvents();
+    memoryRelease.start();
+}
+
+// The old relay and events server, their fetchers' threads and their viewers' connections are
+// freed by now, but the C library keeps freed memory scattered between what still lives for its
+// own reuse: after crowds of viewers and a few reconfigurations the process would stay about as
+// big as at its busiest, for good. A small site computer gets it back.
+void App::releaseFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 void App::handlePingError()

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class AccessGate;
 class CommandManager;
@@ -31,6 +32,10 @@ class App : public QObject
 {
     Q_OBJECT
 public:
+    // Freed memory is handed back to the system this long after the last of a run of
+    // reconfigurations, once the deferred deletes of the old components have run.
+    static constexpr int ReleaseAfterReconfigurationMs = 1000;
+
     explicit App(QObject *parent = nullptr);
     ~App() override;
 
@@ -70,6 +75,7 @@ private:
     void stopRtspProcessMgr();
     void startStatusServer();
     void stopStatusServer();
+    void releaseFreedMemory();
 
     VideoServer *videoServer = nullptr;
     HttpEvents *httpEvents = nullptr;
@@ -86,4 +92,6 @@ private:
     BoardCounterTable boardCounters;
     HttpCounterTable httpCounters;
     StatusServer *statusServer = nullptr;
+    // Fires once a burst of reconfigurations is over and the old components are gone.
+    QTimer memoryRelease;
 };

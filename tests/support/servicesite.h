@@ -11,7 +11,8 @@
 
 // One real veltra-service process in its own temporary directory, wired to a fake Central server
 // on free loopback ports, with free ports for its events server and IPC channel. The reliability
-// checks drive it only through what it exposes: its ports, its files and its log.
+// checks and the soak run drive it only through what it exposes: its ports, its files and its
+// log.
 class ServiceSite
 {
 public:
@@ -26,6 +27,7 @@ public:
     ServiceProcess &service() { return *m_service; }
     qint64 pid() const { return m_service ? m_service->pid() : 0; }
     quint16 eventPort() const { return m_eventPort; }
+    quint16 ipcPort() const { return m_ipcPort; }
 
     // Writes settings.ini and starts a fresh process (a new one after a kill); true once its
     // start sequence is in the log and it has subscribed to the Central server.
@@ -67,6 +69,8 @@ namespace ProcessFigures {
 int openFileDescriptors(qint64 pid);
 // VmRSS of /proc/<pid>/status in KiB, or -1.
 qint64 residentKiB(qint64 pid);
+// Threads: of /proc/<pid>/status, or -1.
+int threadCount(qint64 pid);
 } // namespace ProcessFigures
 
 // One GET on its own connection (Connection: close), retried while the port refuses (a server

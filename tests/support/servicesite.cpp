@@ -175,12 +175,27 @@ int openFileDescriptors(qint64 pid)
     return int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
-qint64 residentKiB(qint64 pid)
+namespace {
+
+qint64 statusField(qint64 pid, const QRegularExpression &field)
 {
     const QByteArray status = readWholeFile(QStringLiteral("/proc/%1/status").arg(pid));
-    static const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+)"));
-    const QRegularExpressionMatch match = rss.match(QString::fromLatin1(status));
+    const QRegularExpressionMatch match = field.match(QString::fromLatin1(status));
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+} // namespace
+
+qint64 residentKiB(qint64 pid)
+{
+    static const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+)"));
+    return statusField(pid, rss);
+}
+
+int threadCount(qint64 pid)
+{
+    static const QRegularExpression threads(QStringLiteral("Threads:\\s+(\\d+)"));
+    return int(statusField(pid, threads));
 }
 
 } // namespace ProcessFigures
