@@ -85,13 +85,13 @@ void RTSPProcessMgr::createProgsList()
             it = slaves.erase(it);
     }
     if (!slaves.contains(watchdogName))
-        slaves.insert(watchdogName, {false, QDateTime::currentDateTime()});
+        slaves.insert(watchdogName, {false, QDateTime::currentDateTimeUtc()});
 
     const Config &config = Config::instance();
     progs = buildRtspPrograms(config.streams, config.dvrs, endpoint, config.appDir);
     for (auto it = progs.cbegin(); it != progs.cend(); ++it) {
         if (!slaves.contains(it.key()))
-            slaves.insert(it.key(), {false, QDateTime::currentDateTime()});
+            slaves.insert(it.key(), {false, QDateTime::currentDateTimeUtc()});
     }
 
     qDebug() << "  Processes:";
@@ -235,7 +235,7 @@ void RTSPProcessMgr::handleIPCMessage(QString sender, QString message)
             sendVersions();
         }
     } else if (command == QLatin1String("ping")) {
-        slaves[sender].lastSeen = QDateTime::currentDateTime();
+        slaves[sender].lastSeen = QDateTime::currentDateTimeUtc();
         send(sender, QStringLiteral("pong"));
     } else if (command == QLatin1String("version")) {
         sendVersions();
@@ -251,7 +251,7 @@ void RTSPProcessMgr::handleTimeout()
         return;
     }
 
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     const QStringList keys = progs.keys();
     for (const QString &key : keys) {
         SlaveState &state = slaves[key];
