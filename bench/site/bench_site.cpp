@@ -36,6 +36,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -48,6 +49,8 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -57,6 +60,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <zmq.hpp>
 
 namespace {
 
@@ -298,6 +303,43 @@ int writerFloorMain(QCoreApplication &app, double rate)
     return servePeerCommands(app, [](const QList<QByteArray> &) { return QByteArray("unknown"); });
 }
 
+// The idle floor: the least a process that answers the Central server's pings and ticks every
+// 2 s costs on this machine. A thread blocks on the subscriber and answers each ping at once;
+// the main thread's event loop runs a 2 s timer, like the streamer supervision's.
+int idleFloorMain(QCoreApplication &app, quint16 pubPort, quint16 pullPort)
+{
+    zmq::context_t context(1);
+    zmq::socket_t subscriber(context, zmq::socket_type::sub);
+    zmq::socket_t push(context, zmq::socket_type::push);
+    subscriber.set(zmq::sockopt::subscribe, "services");
+    subscriber.set(zmq::sockopt::linger, 0);
+    subscriber.connect("tcp://127.0.0.1:" + std::to_string(pubPort));
+    push.set(zmq::sockopt::linger, 0);
+    push.connect("tcp://127.0.0.1:" + std::to_string(pullPort));
+    std::thread receiver([&] {
+        try {
+            for (;;) {
+                zmq::message_t frame;
+                if (subscriber.recv(frame) && !frame.more())
+                    push.send(zmq::str_buffer("floor"), zmq::send_flags::dontwait);
+            }
+        } catch (const zmq::error_t &) {
+            // The context was shut down: the parent is done.
+        }
+        subscriber.close();
+        push.close();
+    });
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [] { QDateTime::currentDateTimeUtc(); });
+    tick.start(2000);
+    answerParent("ready");
+    const int result
+        = servePeerCommands(app, [](const QList<QByteArray> &) { return QByteArray("unknown"); });
+    context.shutdown();
+    receiver.join();
+    return result;
+}
+
 struct Sample
 {
     ProcessStats process;
@@ -429,7 +471,8 @@ private:
     Figures measureService(int channels, int perChannel);
     Figures measureFetchFloor(const char *kind, int channels);
     Figures measureWriterFloor(int viewers, double rate);
-    double idleShare(double seconds, qint64 *statNs);
+    double idleShare(double seconds, qint64 *statNs, qint64 floorPid = 0,
+                     double *floorShare = nullptr);
     qint64 reregister();
     void printRow(const QByteArray &label, const Figures &f) const;
 
@@ -505,13 +548,17 @@ Figures SiteBench::measureWriterFloor(int viewers, double rate)
 
 // The service's CPU share of one core over `seconds`, from the per-thread run times; the
 // clock-tick figure of /proc/<pid>/stat over the same time goes to `statNs`.
-double SiteBench::idleShare(double seconds, qint64 *statNs)
+double SiteBench::idleShare(double seconds, qint64 *statNs, qint64 floorPid, double *floorShare)
 {
     const ProcessStats before = ProcessStats::read(m_site.pid());
+    const ProcessStats floorBefore = ProcessStats::read(floorPid);
     const qint64 start = monotonicNs();
     spin(int(seconds * 1000));
     const ProcessStats after = ProcessStats::read(m_site.pid());
+    const ProcessStats floorAfter = ProcessStats::read(floorPid);
     const double wall = double(monotonicNs() - start);
+    if (floorShare)
+        *floorShare = (floorAfter.schedNs - floorBefore.schedNs) / wall;
     *statNs = after.cpuNs - before.cpuNs;
     // Where the time went, the busiest kinds of thread first.
     QList<QPair<qint64, QString>> spent;
@@ -691,13 +738,30 @@ int SiteBench::run()
     }
     // The streamer supervision is rebuilt 5 s after an update: that belongs to the update.
     spin(8000);
+    // Measured side by side with the idle floor, which gets the same pings.
+    PeerProcess idleFloor;
+    if (idleFloor
+            .start(QCoreApplication::applicationFilePath(),
+                   {QStringLiteral("--floor-idle"), QString::number(m_site.central().pubPort()),
+                    QString::number(m_site.central().pullPort())})
+            .value(0)
+        != "ready") {
+        std::printf("the idle floor did not start\n");
+        return 1;
+    }
+    spin(2000);
     qint64 statNs = 0;
-    const double idle = idleShare(m_idleSeconds, &statNs);
+    double floorShare = 0;
+    const double idle = idleShare(m_idleSeconds, &statNs, idleFloor.pid(), &floorShare);
+    idleFloor.finish();
     const ProcessStats idleFigures = ProcessStats::read(m_site.pid());
     std::printf("\n256 channels configured, nothing watched, a ping every %d s: %.4f %% of a "
                 "core (clock ticks: %.1f ms in %.0f s), %d threads, %d fds, RSS %.1f MB\n",
                 PingIntervalMs / 1000, idle * 100, statNs / 1e6, m_idleSeconds, idleFigures.threads,
                 idleFigures.openFds, idleFigures.residentKiB / 1024.0);
+    std::printf("  idle floor (a thread answering the same pings, a 2 s timer): %.4f %% of a "
+                "core; the service %.1fx that\n",
+                floorShare * 100, floorShare > 0 ? idle / floorShare : 0);
     m_pinger.stop();
     m_site.dropCentral();
     spin(5000);
@@ -719,13 +783,14 @@ int SiteBench::run()
     std::printf("  fan-out marginal CPU per extra delivered picture %.1f us, bare writer %.1f "
                 "us: %.2fx <= %.1fx: %s\n",
                 serviceMarginal, writerMarginal, fanOutRatio, MaxFanOutRatio, verdict(fanOutMet));
-    std::printf("  256 channels x 1 viewer: lowest %.2f pictures/s >= %.1f, RSS %.1f MB < 150 "
+    std::printf("  256 channels x 1 viewer: lowest %.3f pictures/s >= %.1f, RSS %.1f MB < 150 "
                 "MB: %s\n",
                 big.minRate, TargetRate * RateTolerance, big.peakResidentKiB / 1024.0,
                 verdict(bigMet));
     std::printf("  idle with 256 channels and a pinging Central server %.4f %% < %.2f %% of a "
-                "core: %s (Central server unreachable: %.4f %%)\n",
-                idle * 100, MaxIdleShare * 100, verdict(idleMet), unreachable * 100);
+                "core: %s (idle floor %.4f %%; Central server unreachable: %.4f %%)\n",
+                idle * 100, MaxIdleShare * 100, verdict(idleMet), floorShare * 100,
+                unreachable * 100);
     std::printf("  a returning Central server registered with in %lld ms <= %lld ms: %s\n",
                 reregistered, MaxReregisterMs, verdict(returnMet));
     const bool all = fanOutMet && bigMet && idleMet && returnMet;
@@ -753,6 +818,9 @@ int main(int argc, char **argv)
     if (mode == QLatin1String("--floor-socket"))
         return socketFloorMain(parsePorts(arguments.value(3).toLatin1()),
                                arguments.value(2).toInt());
+    if (mode == QLatin1String("--floor-idle"))
+        return idleFloorMain(app, quint16(arguments.value(2).toUInt()),
+                             quint16(arguments.value(3).toUInt()));
     if (mode == QLatin1String("--floor-writer"))
         return writerFloorMain(app, arguments.value(2).toDouble());
 
