@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <limits>
+
 namespace {
 
 // The directory that holds the executable. argv[0] alone is not enough when the program was
@@ -25,6 +27,14 @@ QString executableDirectory(const char *argv0)
 
 int main(int argc, char **argv)
 {
+    // Every camera channel has a network access manager of its own, and any of them makes Qt's
+    // bearer management scan the network interfaces every 10 s, on a thread of its own, for as
+    // long as the process lives. That scan serves devices roaming between networks; a site
+    // computer stays on its site network, so it is put off for good, unless the operator set
+    // the interval.
+    if (!qEnvironmentVariableIsSet("QT_BEARER_POLL_TIMEOUT"))
+        qputenv("QT_BEARER_POLL_TIMEOUT", QByteArray::number(std::numeric_limits<int>::max()));
+
     const QString directory = QDir::fromNativeSeparators(executableDirectory(argv[0]));
     QCoreApplication::addLibraryPath(directory);
     setApplicationDirectory(directory);

@@ -1,5 +1,7 @@
 #include "zeromq.h"
 
+#include "centralconstants.h"
+
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
@@ -95,10 +97,12 @@ void ZeroMQ::start()
             d->subscriber->set(zmq::sockopt::subscribe,
                                zmq::buffer(topic.constData(), topic.size()));
             d->subscriber->set(zmq::sockopt::linger, 0);
+            d->subscriber->set(zmq::sockopt::reconnect_ivl_max, Central::reconnectIntervalMaxMs);
             d->subscriber->connect(subEndpoint);
 
             d->push = std::make_unique<zmq::socket_t>(*d->context, zmq::socket_type::push);
             d->push->set(zmq::sockopt::linger, 0);
+            d->push->set(zmq::sockopt::reconnect_ivl_max, Central::reconnectIntervalMaxMs);
             d->push->connect(pushEndpoint);
         } catch (const zmq::error_t &e) {
             // A malformed endpoint must not take the service down: back to idle, and say why.

@@ -127,9 +127,12 @@ void QtHttpClientWrapper::onClientDataReceived()
     QPointer<QtHttpClientWrapper> self(this);
     // Not a scoped guard: a handler may tear the server, and this wrapper with it, down.
     m_receiving = true;
+    m_heldByBacklog = false;
     forever {
-        if (m_socket->bytesToWrite() > HttpLimits::MaxReplyBacklog)
+        if (m_socket->bytesToWrite() > HttpLimits::MaxReplyBacklog) {
+            m_heldByBacklog = true;
             break;
+        }
         const HttpRequestParser::Result result = m_parser.next();
         if (result == HttpRequestParser::Result::NeedMore) {
             const QByteArray data = m_socket->readAll();
@@ -160,7 +163,10 @@ void QtHttpClientWrapper::onClientDataReceived()
 void QtHttpClientWrapper::onBytesWritten()
 {
     // flush() reports written bytes from inside a reply; the loop then running goes on by itself.
-    if (!m_receiving && m_socket && m_socket->bytesToWrite() <= HttpLimits::MaxReplyBacklog)
+    // Otherwise only a loop that stopped for the backlog has anything to resume: a streaming
+    // connection reports written bytes for every picture, and its requests come with readyRead.
+    if (m_heldByBacklog && !m_receiving && m_socket
+        && m_socket->bytesToWrite() <= HttpLimits::MaxReplyBacklog)
         onClientDataReceived();
 }
 

@@ -110,6 +110,8 @@ private:
     bool m_takenOverMode = false;
     bool m_closing = false;
     bool m_receiving = false;
+    // Reading stopped because too much of our answers was still unsent; written bytes resume it.
+    bool m_heldByBacklog = false;
     // While a reply is being written, its pieces are gathered here and written at once.
     bool m_batching = false;
     QByteArray m_pending;

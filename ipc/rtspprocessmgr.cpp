@@ -26,7 +26,7 @@ bool RTSPProcessMgr::isAlive(const QString &name) const
 {
     const QDateTime lastPing = slaves.value(name).lastPing;
     return lastPing.isValid()
-        && !livenessExpired(lastPing, QDateTime::currentDateTime(), m_timings);
+        && !livenessExpired(lastPing, QDateTime::currentDateTimeUtc(), m_timings);
 }
 
 bool RTSPProcessMgr::isChannelUp() const
@@ -92,13 +92,13 @@ void RTSPProcessMgr::createProgsList()
             it = slaves.erase(it);
     }
     if (!slaves.contains(watchdogName))
-        slaves.insert(watchdogName, {false, QDateTime::currentDateTime(), QDateTime()});
+        slaves.insert(watchdogName, {false, QDateTime::currentDateTimeUtc(), QDateTime()});
 
     const Config &config = Config::instance();
     progs = buildRtspPrograms(config.streams, config.dvrs, endpoint, config.appDir);
     for (auto it = progs.cbegin(); it != progs.cend(); ++it) {
         if (!slaves.contains(it.key()))
-            slaves.insert(it.key(), {false, QDateTime::currentDateTime(), QDateTime()});
+            slaves.insert(it.key(), {false, QDateTime::currentDateTimeUtc(), QDateTime()});
     }
 
     qDebug() << "  Processes:";
@@ -244,7 +244,7 @@ void RTSPProcessMgr::handleIPCMessage(QString sender, QString message)
         }
     } else if (command == QLatin1String("ping")) {
         SlaveState &state = slaves[sender];
-        state.lastSeen = QDateTime::currentDateTime();
+        state.lastSeen = QDateTime::currentDateTimeUtc();
         state.lastPing = state.lastSeen;
         send(sender, QStringLiteral("pong"));
     } else if (command == QLatin1String("version")) {
@@ -261,7 +261,7 @@ void RTSPProcessMgr::handleTimeout()
         return;
     }
 
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     const QStringList keys = progs.keys();
     for (const QString &key : keys) {
         SlaveState &state = slaves[key];

@@ -12,6 +12,7 @@
 //       needs wrk on PATH; defaults: 5 s a run, 50 connections, 3 rounds
 
 #include "accessgate.h"
+#include "benchfigures.h"
 #include "config.h"
 #include "fakeioboard.h"
 #include "httpevents.h"
@@ -27,19 +28,10 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
 
 const double MaxSlowdown = 0.10;
-
-qint64 processCpuUs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000000
-        + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
-}
 
 // One request over a fresh connection, answered while this thread's event loop runs.
 QByteArray fetch(quint16 port, const QByteArray &headers)
@@ -66,12 +58,12 @@ struct Rate
 Rate measure(const QString &wrk, quint16 port, int connections, int seconds,
              const QStringList &headers)
 {
-    const qint64 cpuBefore = processCpuUs();
+    const qint64 cpuBefore = selfCpuNs() / 1000;
     Rate rate;
     rate.perSecond = runWrk(wrk, QStringLiteral("http://127.0.0.1:%1/read?layout=5").arg(port),
                             connections, seconds, headers);
     const double requests = rate.perSecond * seconds;
-    rate.cpuUsPerRequest = requests > 0 ? (processCpuUs() - cpuBefore) / requests : 0;
+    rate.cpuUsPerRequest = requests > 0 ? (selfCpuNs() / 1000 - cpuBefore) / requests : 0;
     return rate;
 }
 

@@ -5,6 +5,7 @@
 //
 //   bench_http [SECONDS]     (needs wrk and nginx on PATH; default 5 s per measurement)
 
+#include "benchfigures.h"
 #include "qthttpreply.h"
 #include "qthttprequest.h"
 #include "qthttpserver.h"
@@ -29,16 +30,6 @@ namespace {
 
 // 100 bytes on the wire after the server appends its CR LF.
 const QByteArray replyBody = QByteArray(98, 'x');
-
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+)"));
-    const auto match = rss.match(QString::fromLatin1(status.readAll()));
-    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
-}
 
 quint16 freePort()
 {
@@ -109,10 +100,10 @@ int main(int argc, char **argv)
     printf("reply of %d bytes, keep-alive, %d s per run\n", replyBody.size() + 2, seconds);
     int status = 0;
     for (int connections : {50, 200}) {
-        const qint64 before = residentKiB();
+        const qint64 before = selfResidentKiB();
         const double ours = runWrk(wrk, QStringLiteral("http://127.0.0.1:%1/").arg(ourPort),
                                    connections, seconds);
-        const qint64 after = residentKiB();
+        const qint64 after = selfResidentKiB();
         const double theirs
             = runWrk(wrk, QStringLiteral("http://127.0.0.1:%1/index.html").arg(nginxPort),
                      connections, seconds);

@@ -28,36 +28,26 @@
 //     --counter-rounds   rounds of the with/without counters comparison (default 5)
 
 #include "accessgate.h"
+#include "barewriter.h"
+#include "benchfigures.h"
 #include "config.h"
 #include "fakecamera.h"
 #include "mjpegviewer.h"
 #include "passwordhash.h"
+#include "peerprocess.h"
 #include "tempappdir.h"
 #include "userlist.h"
 #include "videoserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSocketNotifier>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <functional>
 #include <malloc.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
@@ -73,85 +63,6 @@ const qint64 MaxResidentBytes = 40 * 1000 * 1000;
 // Growth allowed over the second half of the stalled-viewer run before memory counts as rising.
 const qint64 FlatToleranceKiB = 1024;
 
-qint64 processCpuNs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000000000
-        + (qint64(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) * 1000;
-}
-
-qint64 residentKiB()
-{
-    const QByteArray status = readWholeFile(QStringLiteral("/proc/self/status"));
-    static const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+)"));
-    const QRegularExpressionMatch match = rss.match(QString::fromLatin1(status));
-    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
-}
-
-// Runs this thread's event loop for a while.
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool spinUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        spin(5);
-    }
-    return true;
-}
-
-// The camera and the browsers live in a child process (this program with --peers), so that
-// neither their CPU time nor their memory is counted as the sender's. It is driven over its
-// standard input and output, one line per command and per answer.
-class Peers
-{
-public:
-    bool start(const QString &program)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(program, {QStringLiteral("--peers")});
-        const QList<QByteArray> words = readLine().split(' ');
-        m_cameraPort = quint16(words.value(1).toUInt());
-        return words.value(0) == "camera" && m_cameraPort != 0;
-    }
-    void finish()
-    {
-        m_process.write("quit\n");
-        m_process.waitForFinished(10000);
-    }
-    quint16 cameraPort() const { return m_cameraPort; }
-
-    // Sends one command and waits for its answer.
-    QList<QByteArray> call(const QByteArray &command)
-    {
-        m_process.write(command + '\n');
-        return readLine().split(' ');
-    }
-
-private:
-    QByteArray readLine()
-    {
-        while (!m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(30000)) {
-                std::printf("the viewers' process stopped answering\n");
-                std::exit(1);
-            }
-        }
-        return m_process.readLine().trimmed();
-    }
-
-    QProcess m_process;
-    quint16 m_cameraPort = 0;
-};
-
 // The child: a fake camera, and viewers opened and closed on command.
 //   open PORT HEALTHY STALLED [HEADERS] -> ok   (HEADERS: request header lines, Base64)
 //   snap -> snap SERVED COUNT...
@@ -163,57 +74,40 @@ int peersMain(QCoreApplication &app)
     camera.setPictureSize(PictureSize);
     camera.listen();
     QList<MjpegViewer *> viewers;
-    QFile out;
-    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    auto answer = [&](const QByteArray &line) { out.write(line + '\n'); };
-    answer("camera " + QByteArray::number(camera.port()));
+    answerParent("camera " + QByteArray::number(camera.port()));
 
-    QByteArray input;
-    QSocketNotifier notifier(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char chunk[4096];
-        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n <= 0) {
-            app.quit();
-            return;
-        }
-        input.append(chunk, int(n));
-        int end;
-        while ((end = input.indexOf('\n')) >= 0) {
-            const QList<QByteArray> words = input.left(end).split(' ');
-            input.remove(0, end + 1);
-            const QByteArray command = words.value(0);
-            if (command == "open") {
-                const quint16 port = quint16(words.value(1).toUInt());
-                const int healthy = words.value(2).toInt();
-                const int stalled = words.value(3).toInt();
-                const QByteArray headers = QByteArray::fromBase64(words.value(4));
-                for (int i = 0; i < healthy + stalled; ++i) {
-                    auto *viewer = new MjpegViewer;
-                    viewer->setStalled(i >= healthy);
-                    viewer->setKeepPictures(false);
-                    viewer->setRequestHeaders(headers);
-                    viewer->open(port, ChannelPath);
-                    viewers.append(viewer);
-                }
-                answer("ok");
-            } else if (command == "snap") {
-                // The camera's request log grows with every fetch; the parent sums instead.
-                QByteArray line = "snap " + QByteArray::number(camera.servedCount(SnapshotTarget));
-                camera.resetCounts();
-                for (MjpegViewer *viewer : qAsConst(viewers))
-                    line += ' ' + QByteArray::number(viewer->pictureCount());
-                answer(line);
-            } else if (command == "close") {
-                qDeleteAll(viewers);
-                viewers.clear();
-                answer("ok");
-            } else if (command == "quit") {
-                app.quit();
+    return servePeerCommands(app, [&](const QList<QByteArray> &words) -> QByteArray {
+        const QByteArray command = words.value(0);
+        if (command == "open") {
+            const quint16 port = quint16(words.value(1).toUInt());
+            const int healthy = words.value(2).toInt();
+            const int stalled = words.value(3).toInt();
+            const QByteArray headers = QByteArray::fromBase64(words.value(4));
+            for (int i = 0; i < healthy + stalled; ++i) {
+                auto *viewer = new MjpegViewer;
+                viewer->setStalled(i >= healthy);
+                viewer->setKeepPictures(false);
+                viewer->setRequestHeaders(headers);
+                viewer->open(port, ChannelPath);
+                viewers.append(viewer);
             }
+            return "ok";
         }
+        if (command == "snap") {
+            // The camera's request log grows with every fetch; the parent sums instead.
+            QByteArray line = "snap " + QByteArray::number(camera.servedCount(SnapshotTarget));
+            camera.resetCounts();
+            for (MjpegViewer *viewer : qAsConst(viewers))
+                line += ' ' + QByteArray::number(viewer->pictureCount());
+            return line;
+        }
+        if (command == "close") {
+            qDeleteAll(viewers);
+            viewers.clear();
+            return "ok";
+        }
+        return "unknown";
     });
-    return app.exec();
 }
 
 // What sends pictures to the viewers: the relay, or the bare writer it is compared with.
@@ -260,122 +154,20 @@ private:
     VideoServer m_relay;
 };
 
-// The least a relay has to do: accept the viewers, answer each request with the same response
-// head, and write the same parts to every viewer with QTcpSocket::write() and flush(), skipping a
-// viewer under the same backlog bound. No fetching, no HTTP parsing, no bookkeeping.
-class BareWriter : public Sender
+class BareSender : public Sender
 {
 public:
-    explicit BareWriter(double picturesPerSecond)
-        : m_rate(picturesPerSecond)
-    {
-        for (int i = 1; i <= 16; ++i)
-            m_parts.append(
-                VideoRelay::part(FakeCamera::makePicture(SnapshotTarget, i, PictureSize)));
-        m_bound = qMax(VideoTimings::DefaultMinViewerBacklog,
-                       qint64(VideoTimings::BacklogPictures) * m_parts.first().size());
-        QObject::connect(&m_server, &QTcpServer::newConnection, [this] { accept(); });
-        m_server.listen(QHostAddress::LocalHost);
-        // Ticks at most every 200 ms, at least every millisecond; each writes the parts due.
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(int(qBound(1.0, std::floor(1000.0 / m_rate), 200.0)));
-        m_burst = qMax<qint64>(2, qint64(std::ceil(m_rate * m_timer.interval() / 1000.0)) + 1);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-    }
-    ~BareWriter() override { stop(); }
-
-    quint16 port() const override { return m_server.serverPort(); }
-    int viewerCount() const override { return m_viewers.size(); }
-    qint64 produced(qint64) const override { return m_sent; }
-    quint64 skipped() const override { return m_skipped; }
-    void stop() override
-    {
-        m_timer.stop();
-        m_server.close();
-        const QList<QTcpSocket *> sockets = m_pending + m_viewers;
-        m_pending.clear();
-        m_viewers.clear();
-        for (QTcpSocket *socket : sockets) {
-            socket->disconnect();
-            delete socket;
-        }
-    }
+    explicit BareSender(double picturesPerSecond)
+        : m_writer(picturesPerSecond, PictureSize)
+    { }
+    quint16 port() const override { return m_writer.port(); }
+    int viewerCount() const override { return m_writer.viewerCount(); }
+    qint64 produced(qint64) const override { return m_writer.sent(); }
+    quint64 skipped() const override { return m_writer.skipped(); }
+    void stop() override { m_writer.stop(); }
 
 private:
-    void accept()
-    {
-        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            m_pending.append(socket);
-            QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] { onRequest(socket); });
-            QObject::connect(socket, &QTcpSocket::disconnected, [this, socket] {
-                m_pending.removeOne(socket);
-                m_viewers.removeOne(socket);
-                socket->deleteLater();
-            });
-        }
-    }
-
-    void onRequest(QTcpSocket *socket)
-    {
-        if (!m_pending.contains(socket) || !socket->peek(4096).contains("\r\n\r\n"))
-            return;
-        socket->readAll();
-        m_pending.removeOne(socket);
-        socket->write(VideoRelay::responseHead());
-        socket->flush();
-        m_viewers.append(socket);
-        if (!m_timer.isActive()) {
-            m_clock.start();
-            m_timer.start();
-        }
-    }
-
-    void tick()
-    {
-        const qint64 due = m_base + qint64(m_clock.nsecsElapsed() / 1e9 * m_rate) + 1;
-        // A writer that fell behind (the machine was busy) does not make up in one burst, which
-        // would only pile the parts up in the viewers; it goes on at the rate from here.
-        if (due - m_sent > m_burst) {
-            m_clock.start();
-            m_base = m_sent;
-        }
-        while (m_sent < m_base + qint64(m_clock.nsecsElapsed() / 1e9 * m_rate) + 1) {
-            // Nor does it run ahead of viewers that cannot take the rate (the machine has two
-            // cores for everything): a part waits while any viewer still holds two unsent.
-            const QList<QTcpSocket *> viewers = m_viewers;
-            for (QTcpSocket *socket : viewers) {
-                if (socket->bytesToWrite() > 2 * m_parts.first().size())
-                    return;
-            }
-            const QByteArray &bytes = m_parts.at(int(m_sent % m_parts.size()));
-            for (QTcpSocket *socket : viewers) {
-                if (socket->state() != QAbstractSocket::ConnectedState) {
-                    continue;
-                } else if (socket->bytesToWrite() > m_bound) {
-                    ++m_skipped;
-                } else {
-                    socket->write(bytes);
-                    socket->flush();
-                }
-            }
-            ++m_sent;
-        }
-    }
-
-    double m_rate;
-    QTcpServer m_server;
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    QList<QByteArray> m_parts;
-    qint64 m_bound = 0;
-    QList<QTcpSocket *> m_pending;
-    QList<QTcpSocket *> m_viewers;
-    qint64 m_sent = 0;
-    qint64 m_base = 0;
-    // Most parts written to each viewer in one tick.
-    qint64 m_burst = 1;
-    quint64 m_skipped = 0;
+    BareWriter m_writer;
 };
 
 struct Snapshot
@@ -387,7 +179,7 @@ struct Snapshot
 
 qint64 cameraServed = 0;
 
-Snapshot snapshot(Peers &peers, const Sender &sender)
+Snapshot snapshot(PeerProcess &peers, const Sender &sender)
 {
     Snapshot s;
     const QList<QByteArray> words = peers.call("snap");
@@ -395,7 +187,7 @@ Snapshot snapshot(Peers &peers, const Sender &sender)
     for (int i = 2; i < words.size(); ++i)
         s.pictures.append(words.at(i).toInt());
     s.produced = sender.produced(cameraServed);
-    s.processCpu = processCpuNs();
+    s.processCpu = selfCpuNs();
     return s;
 }
 
@@ -444,7 +236,7 @@ struct Figures
 
 // Connects the viewers to `sender`, waits until every healthy one streams, then measures for
 // `seconds` and disconnects them again.
-Figures measure(Peers &peers, Sender &sender, const Run &run, double seconds)
+Figures measure(PeerProcess &peers, Sender &sender, const Run &run, double seconds)
 {
     peers.call("open " + QByteArray::number(sender.port()) + ' ' + QByteArray::number(run.viewers)
                + ' ' + QByteArray::number(run.stalled)
@@ -465,7 +257,7 @@ Figures measure(Peers &peers, Sender &sender, const Run &run, double seconds)
     }
 
     Figures f;
-    f.rssBeforeKiB = residentKiB();
+    f.rssBeforeKiB = selfResidentKiB();
     f.rssPeakKiB = f.rssBeforeKiB;
     f.rssTrace.append(f.rssBeforeKiB);
     const quint64 skippedBefore = sender.skipped();
@@ -478,14 +270,14 @@ Figures measure(Peers &peers, Sender &sender, const Run &run, double seconds)
     while (clock.elapsed() < total) {
         spin(int(qMin<qint64>(250, total - clock.elapsed())));
         after = snapshot(peers, sender);
-        const qint64 rss = residentKiB();
+        const qint64 rss = selfResidentKiB();
         f.rssPeakKiB = qMax(f.rssPeakKiB, rss);
         if (clock.elapsed() >= nextTrace) {
             f.rssTrace.append(rss);
             nextTrace += 1000;
         }
     }
-    f.rssEndKiB = residentKiB();
+    f.rssEndKiB = selfResidentKiB();
     f.skipped = sender.skipped() - skippedBefore;
 
     const qint64 produced = after.produced - before.produced;
@@ -512,7 +304,7 @@ Figures measure(Peers &peers, Sender &sender, const Run &run, double seconds)
 }
 
 // Measures the relay for one row, then the bare writer at the rate the relay reached.
-void measureRow(Peers &peers, quint16 relayPort, const Run &run, int pollMs, double seconds,
+void measureRow(PeerProcess &peers, quint16 relayPort, const Run &run, int pollMs, double seconds,
                 bool &allGoalsMet)
 {
     Figures relay;
@@ -527,7 +319,7 @@ void measureRow(Peers &peers, quint16 relayPort, const Run &run, int pollMs, dou
     Figures bare;
     {
         malloc_trim(0);
-        BareWriter sender(relay.producedPerSecond);
+        BareSender sender(relay.producedPerSecond);
         bare = measure(peers, sender, run, seconds);
         sender.stop();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -560,7 +352,7 @@ void measureRow(Peers &peers, quint16 relayPort, const Run &run, int pollMs, dou
 // 200 viewers at the relay's pace without users, then logged in as the one user of a gate;
 // twice each, alternately, keeping each side's lower figure, so a passing disturbance of the
 // machine does not decide the comparison.
-bool measureLoginCost(Peers &peers, quint16 relayPort, double seconds)
+bool measureLoginCost(PeerProcess &peers, quint16 relayPort, double seconds)
 {
     TempAppDir dir;
     const QString ini = dir.filePath(QStringLiteral("settings.ini"));
@@ -663,13 +455,16 @@ int main(int argc, char **argv)
     const double stalledSeconds
         = parser.isSet(longOption) ? 60.0 : qMax(3.0, parser.value(stalledOption).toDouble());
 
-    Peers peers;
-    if (!peers.start(QCoreApplication::applicationFilePath())) {
+    PeerProcess peers;
+    const QList<QByteArray> hello
+        = peers.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--peers")});
+    const quint16 cameraPort = quint16(hello.value(1).toUInt());
+    if (hello.value(0) != "camera" || cameraPort == 0) {
         std::printf("the viewers' process did not start\n");
         return 1;
     }
     const quint16 relayPort = freeLocalPort();
-    configure(peers.cameraPort(), relayPort);
+    configure(cameraPort, relayPort);
 
     std::printf("MJPEG relay, one channel, %d-byte pictures, %.1f s per measurement\n", PictureSize,
                 seconds);

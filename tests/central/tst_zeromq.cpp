@@ -1,3 +1,4 @@
+#include "centralconstants.h"
 #include "fakecentral.h"
 #include "tempappdir.h"
 #include "zeromq.h"
@@ -26,6 +27,7 @@ private slots:
     void sendWithoutPushSocketReturns();
     void malformedEndpointReturnsToIdle();
     void sendNeverBlocksWhenNobodyCollects();
+    void findsReturningCentralAfterLongOutage();
 
 private:
     void startTransport();
@@ -229,6 +231,48 @@ void TransportTest::sendNeverBlocksWhenNobodyCollects()
     Packet received;
     QVERIFY(late.waitForPong(&received));
     QCOMPARE(received.pong().number(), 7);
+}
+
+void TransportTest::findsReturningCentralAfterLongOutage()
+{
+    // While the Central server is down the pause between connection attempts grows, so a quiet
+    // site is not woken every 100 ms; it must stay short enough that a Central server coming
+    // back after a long outage is subscribed to again within a few seconds.
+    startTransport();
+    const quint16 pubPort = m_central->pubPort();
+    const quint16 pullPort = m_central->pullPort();
+    delete m_central;
+    m_central = nullptr;
+
+    // Long enough for the pause to have grown to its longest.
+    QTimer outage;
+    outage.setSingleShot(true);
+    QSignalSpy over(&outage, &QTimer::timeout);
+    outage.start(3 * Central::reconnectIntervalMaxMs);
+    QVERIFY(over.wait(30000));
+
+    QElapsedTimer clock;
+    clock.start();
+    // ZeroMQ lets the ports go on its own I/O thread: a bind that comes a moment early is retried.
+    QDeadlineTimer deadline(10000);
+    for (;;) {
+        m_central = new FakeCentral(pubPort, pullPort);
+        if (m_central->isValid() || deadline.hasExpired())
+            break;
+        delete m_central;
+        m_central = nullptr;
+        QTest::qWait(50);
+    }
+    QVERIFY(m_central->isValid());
+    QVERIFY(m_central->waitForSubscriptions(1, 20000));
+    const qint64 found = clock.elapsed();
+    qInfo("subscribed again %lld ms after the Central server came back", found);
+    QVERIFY2(found <= 2 * Central::reconnectIntervalMaxMs, qPrintable(QString::number(found)));
+
+    // And the link works both ways again.
+    m_central->publishFrames({"services", "back"});
+    QTRY_COMPARE_WITH_TIMEOUT(m_received.size(), 1, 10000);
+    QCOMPARE(m_received.first().second, QByteArray("back"));
 }
 
 QTEST_GUILESS_MAIN(TransportTest)

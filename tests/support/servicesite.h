@@ -11,8 +11,8 @@
 
 // One real veltra-service process in its own temporary directory, wired to a fake Central server
 // on free loopback ports, with free ports for its events server and IPC channel. The reliability
-// checks and the soak run drive it only through what it exposes: its ports, its files and its
-// log.
+// checks, the soak run and the site benchmark drive it only through what it exposes: its ports,
+// its files and its log.
 class ServiceSite
 {
 public:
@@ -43,6 +43,8 @@ public:
 
     // Destroys the Central server and binds a new one on the same two ports.
     bool replaceCentral();
+    // Destroys the Central server: the service's Central is unreachable until replaceCentral().
+    void dropCentral() { m_central.reset(); }
 
     // Pings with `number` until the service answers with its registration; the hello is stored.
     bool registerWith(int number, Packet *hello = nullptr);
