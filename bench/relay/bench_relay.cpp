@@ -391,7 +391,7 @@ bool measureLoginCost(PeerProcess &peers, quint16 relayPort, double seconds)
 
 // The relay at 200 viewers with and without its counters, alternating so that a change in the
 // machine's load hits both alike; the medians are compared.
-bool measureCounters(Peers &peers, quint16 relayPort, int pollMs, double seconds, int rounds)
+bool measureCounters(PeerProcess &peers, quint16 relayPort, int pollMs, double seconds, int rounds)
 {
     QList<double> with;
     QList<double> without;
