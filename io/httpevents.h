@@ -52,10 +52,6 @@ public:
     // Applies from the next start().
     void setServerSetup(const HttpServerSetup &setup) { m_setup = setup; }
 
-    // Which of the layout endpoints a request asks for, judged by its URL alone.
-    enum class Route { File, State, Event, Index };
-    static Route routeOf(const QUrl &url, int *layoutId = nullptr);
-
     void start();
     void stop();
     void setEvent(int layoutId, const QUrl &url);
