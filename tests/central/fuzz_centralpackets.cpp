@@ -227,6 +227,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 int main(int argc, char **argv)
 {
     static const char alphabet[] = "\x00\x01\x08\x10\x12\x1a\x22\x2a\x32\x6a\x7a./\\site-1";
-    return replayCorpus(argc, argv, QByteArray(alphabet, int(sizeof(alphabet)) - 1));
+    return replayCorpus(argc, argv, QByteArray(alphabet, int(sizeof(alphabet)) - 1), false);
 }
 #endif

@@ -182,6 +182,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 int main(int argc, char **argv)
 {
     static const char alphabet[] = "$\x00\x01\x04\x08pingresetversionkillwatchdog8554";
-    return replayCorpus(argc, argv, QByteArray(alphabet, int(sizeof(alphabet)) - 1));
+    return replayCorpus(argc, argv, QByteArray(alphabet, int(sizeof(alphabet)) - 1), false);
 }
 #endif
