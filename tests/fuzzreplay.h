@@ -37,6 +37,9 @@ inline int replayCorpus(int argc, char **argv, const QByteArray &alphabet, bool 
         fprintf(stderr, "no seeds in %s\n", argv[1]);
         return 2;
     }
+    for (const QByteArray &seed : qAsConst(seeds))
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(seed.constData()),
+                               size_t(seed.size()));
     QRandomGenerator random(20240607);
     for (int round = 0; round < rounds; ++round) {
         QByteArray input = seeds.at(round % seeds.size());
@@ -64,6 +67,6 @@ inline int replayCorpus(int argc, char **argv, const QByteArray &alphabet, bool 
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(input.constData()),
                                size_t(input.size()));
     }
-    printf("%d inputs, no fault\n", rounds);
+    printf("%d seeds and %d mutations of them, no fault\n", int(seeds.size()), rounds);
     return 0;
 }

@@ -35,7 +35,9 @@ inline void initialize()
     static char *argv[] = {name, nullptr};
     if (!QCoreApplication::instance())
         new QCoreApplication(argc, argv);
-    qInstallMessageHandler(quietHandler);
+    // VELTRA_FUZZ_LOG=1 keeps the log on standard error, to follow what one input does.
+    if (!qEnvironmentVariableIsSet("VELTRA_FUZZ_LOG"))
+        qInstallMessageHandler(quietHandler);
 }
 
 } // namespace FuzzSupport

@@ -76,6 +76,7 @@ Sandbox &sandbox()
 {
     static Sandbox *instance = [] {
         auto *box = new Sandbox;
+        std::atexit([] { delete &sandbox(); });
         if (!box->root.isValid()) {
             fprintf(stderr, "no temporary directory\n");
             abort();
@@ -84,6 +85,7 @@ Sandbox &sandbox()
         QDir().mkpath(box->appDir);
         box->layoutDir = box->appDir + QStringLiteral("/html");
         setApplicationDirectory(box->appDir);
+        QDir().mkpath(box->layoutDir + QStringLiteral("/Lobby"));
         {
             QSettings ini(box->appDir + QStringLiteral("/settings.ini"), QSettings::IniFormat);
             ini.setValue(QStringLiteral("id"), serviceId);
@@ -212,7 +214,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (commanded) {
         checkNothingOutside(input);
+        // Back to the layout directory of a site that has pages already: a path through ".."
+        // only resolves when the directories it climbs out of exist.
         QDir(box.layoutDir).removeRecursively();
+        QDir().mkpath(box.layoutDir + QStringLiteral("/Lobby"));
     }
     if (reconfigured) {
         replaceConfiguration(baseline());
