@@ -2,9 +2,7 @@
 
 #include "centralconstants.h"
 #include "config.h"
-#include "iolayout.h"
 #include "svc.pb.h"
-#include "systemdata.h"
 #include "zeromq.h"
 
 #include <QDateTime>
@@ -41,7 +39,6 @@ CommandManager::CommandManager(QObject *parent)
     connect(m_transport, &ZeroMQ::started, this, &CommandManager::handleStarted);
     connect(m_transport, &ZeroMQ::topicMsgReceived, this, &CommandManager::handleTopicMessage);
     connect(m_transport, &ZeroMQ::error, this, &CommandManager::handleTransportError);
-    m_lastPingNumber = 0;
     m_instanceNumber = drawInstanceNumber();
 }
 
@@ -106,55 +103,23 @@ void CommandManager::handleStarted() { }
 void CommandManager::handleTopicMessage(QByteArray topic, QByteArray data)
 {
     Q_UNUSED(topic)
-    Packet packet;
-    if (!packet.ParseFromArray(data.constData(), data.size())) {
-        qDebug() << "void CommandManager::handleTopicMessage(QByteArray, QByteArray)";
-        qDebug() << "  Can't parse buffer";
-        return;
-    }
-    if (packet.client_type() != SERVICE)
-        return;
-
-    const QString clientId = QString::fromStdString(packet.client_id());
-    const bool forUs = clientId == Config::instance().id;
-
-    switch (packet.oneof_data_case()) {
-    case Packet::kHello:
-        if (forUs) {
-            qDebug() << QStringLiteral("  Registered id: %1").arg(clientId);
-            m_registered = true;
-        }
-        break;
-    case Packet::kData:
-        if (forUs) {
-            replaceConfiguration(packet.data());
-            ++m_configUpdates;
-            m_lastConfigUpdateMs = QDateTime::currentMSecsSinceEpoch();
-            emit configUpdated();
-        }
-        break;
-    case Packet::kCommand:
-        if (forUs) {
-            qDebug() << QStringLiteral("kCommand, type: %1").arg(int(packet.command().type()));
-            if (packet.command().type() == GENERATE_IO)
-                generateIoLayout(packet.command());
-        }
-        break;
-    case Packet::kPing:
+    const PacketHandler::Outcome outcome = m_handler.handle(data);
+    if (outcome.registered)
+        m_registered = true;
+    if (outcome.ping)
         m_lastPingMs = QDateTime::currentMSecsSinceEpoch();
-        if (packet.ping().number() == m_lastPingNumber) {
-            sendPong();
-        } else {
-            // A new number means a Central server that no longer knows us.
-            m_registered = false;
-            m_lastPingNumber = packet.ping().number();
-            emit pingError();
-        }
-        break;
-    default:
-        qDebug() << QStringLiteral("  unhandled type: %1").arg(int(packet.oneof_data_case()));
-        break;
+    if (outcome.registerAgain)
+        m_registered = false; // a new number means a Central server that no longer knows us
+    if (outcome.configUpdated) {
+        ++m_configUpdates;
+        m_lastConfigUpdateMs = QDateTime::currentMSecsSinceEpoch();
     }
+    if (outcome.pong)
+        sendPong();
+    if (outcome.configUpdated)
+        emit configUpdated();
+    if (outcome.registerAgain)
+        emit pingError();
 }
 
 void CommandManager::handleTransportError(QString msg)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "packethandler.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -23,7 +25,7 @@ public:
 
     // Sent in every pong, so that the Central server can tell a restarted service apart.
     int instanceNumber() const { return m_instanceNumber; }
-    int lastPingNumber() const { return m_lastPingNumber; }
+    int lastPingNumber() const { return m_handler.lastPingNumber(); }
 
     // The Central server confirmed our registration, and has not changed its ping number since.
     bool isRegistered() const { return m_registered; }
@@ -49,7 +51,7 @@ private slots:
 private:
     ZeroMQ *m_transport = nullptr;
     QThread *m_thread = nullptr;
-    qint32 m_lastPingNumber = 0;
+    PacketHandler m_handler;
     qint32 m_instanceNumber = 0;
     bool m_registered = false;
     qint64 m_lastPingMs = -1;

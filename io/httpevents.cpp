@@ -5,6 +5,7 @@
 #include "config.h"
 #include "httpfetcher.h"
 #include "layoutpages.h"
+#include "layoutroute.h"
 #include "qthttpreply.h"
 #include "qthttprequest.h"
 #include "qthttpserver.h"
@@ -23,16 +24,6 @@
 namespace {
 
 const char *const LayoutProperty = "layout";
-
-bool isFileRequest(const QString &path)
-{
-    static const char *const suffixes[] = {".html", ".png", ".js", ".css", ".jpg"};
-    for (const char *suffix : suffixes) {
-        if (path.endsWith(QLatin1String(suffix), Qt::CaseSensitive))
-            return true;
-    }
-    return false;
-}
 
 int nextRandom()
 {
@@ -114,7 +105,8 @@ void HttpEvents::start()
     // Door commands are the requests that change something: the gate holds them to stricter
     // rules than the pages and state reads.
     m_setup.applyTo(m_server, [](const QtHttpRequest &request) {
-        return routeOf(request.url()) == Route::Event;
+        return LayoutRoute::of(request.url(), Config::instance().ioIds).kind
+            == LayoutRoute::Kind::Event;
     });
     if (m_setup.serve)
         m_server->start(quint16(config.eventPort));
@@ -315,44 +307,23 @@ void HttpEvents::onServerError(QString msg)
     emit error(msg);
 }
 
-HttpEvents::Route HttpEvents::routeOf(const QUrl &url, int *layoutId)
-{
-    const QString path = url.path(QUrl::FullyDecoded);
-    if (isFileRequest(path))
-        return Route::File;
-    const QUrlQuery query(url);
-    if (path == QLatin1String("/read") && query.hasQueryItem(QStringLiteral("layout"))) {
-        if (layoutId)
-            *layoutId = query.queryItemValue(QStringLiteral("layout")).toInt(nullptr, 10);
-        return Route::State;
-    }
-    bool isNumber = false;
-    const int id = path.mid(1).toInt(&isNumber, 10);
-    if (isNumber && Config::instance().ioIds.contains(id)) {
-        if (layoutId)
-            *layoutId = id;
-        return Route::Event;
-    }
-    return Route::Index;
-}
-
 void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
 {
     const QUrl url = request->url();
-    int id = 0;
-    switch (routeOf(url, &id)) {
-    case Route::File:
+    const LayoutRoute::Route route = LayoutRoute::of(url, Config::instance().ioIds);
+    switch (route.kind) {
+    case LayoutRoute::Kind::File:
         serveFile(url.path(QUrl::FullyDecoded), reply);
         return;
-    case Route::State:
-        serveState(id, reply);
+    case LayoutRoute::Kind::State:
+        serveState(route.layoutId, reply);
         return;
-    case Route::Event:
+    case LayoutRoute::Kind::Event:
         qDebug() << QStringLiteral(" Set event: %1").arg(url.path(QUrl::FullyDecoded));
-        setEvent(id, url);
+        setEvent(route.layoutId, url);
         reply->appendRawData("DONE");
         return;
-    case Route::Index:
+    case LayoutRoute::Kind::Index:
         break;
     }
     const Config &config = Config::instance();

@@ -77,10 +77,6 @@ public:
     void setCounterTable(BoardCounterTable *table) { m_counterTable = table; }
     static QString counterKey(int id, const QString &name);
 
-    // Which of the layout endpoints a request asks for, judged by its URL alone.
-    enum class Route { File, State, Event, Index };
-    static Route routeOf(const QUrl &url, int *layoutId = nullptr);
-
     void start();
     void stop();
     void setEvent(int layoutId, const QUrl &url);

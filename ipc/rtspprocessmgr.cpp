@@ -289,6 +289,8 @@ void RTSPProcessMgr::handleRestartTimerTimeout()
 
 void RTSPProcessMgr::send(const QString &peer, const QString &message)
 {
-    if (master)
+    if (m_outbox)
+        m_outbox(peer, message);
+    else if (master)
         master->sendMessage(peer, message);
 }

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 class zmqIPC_Master;
 
 // Keeps one streamer process running per RTSP output port. Processes are launched and killed by
@@ -32,6 +34,11 @@ public:
     // The liveness limit applies from the next tick, the intervals from the next start().
     void setTimings(const RtspTimings &timings) { m_timings = timings; }
     RtspTimings timings() const { return m_timings; }
+
+    // Where the manager's messages go instead of the channel, for tools that drive it without a
+    // socket (the message handling can then be fed any bytes directly).
+    using Outbox = std::function<void(const QString &peer, const QString &message)>;
+    void setOutbox(Outbox outbox) { m_outbox = std::move(outbox); }
 
     void start();
     void stop();
@@ -80,4 +87,5 @@ private:
     QHash<QString, quint64> launches;
 
     RtspTimings m_timings;
+    Outbox m_outbox;
 };

@@ -9,10 +9,12 @@ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=
 cmake --build "$build"
 (cd "$build" && ctest --output-on-failure -j"$(nproc)" "$@")
 
-# The HTTP request parser and the credential parsing also get time-boxed libFuzzer runs, which
-# need clang.
+# Every parser of outside bytes also gets a libFuzzer run, which needs clang: each target replays
+# its committed seeds, then fuzzes for VELTRA_FUZZ_SECONDS (30 s).
 fuzz="$top/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DVELTRA_SANITIZE=ON -DVELTRA_FUZZ=ON -DVELTRA_BUILD_BENCH=OFF -DVELTRA_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$fuzz" --target fuzz_httprequestparser fuzz_credentials
+    -DVELTRA_SANITIZE=ON -DVELTRA_FUZZ=ON -DVELTRA_FUZZ_SECONDS=30 -DVELTRA_BUILD_BENCH=OFF \
+    -DVELTRA_BUILD_TOOLS=OFF >/dev/null
+cmake --build "$fuzz" --target fuzz_httprequestparser fuzz_credentials fuzz_boardpage \
+    fuzz_doorquery fuzz_centralpackets fuzz_ipcmessages
 (cd "$fuzz" && ctest --output-on-failure -R '^fuzz_')
