@@ -16,6 +16,8 @@ RTSPProcessMgr::RTSPProcessMgr(QObject *parent)
 
     pingTimer.setSingleShot(false);
     pingTimer.setInterval(m_timings.tickMs);
+    // Each tick sets how many ticks to sleep through, which must not come early.
+    pingTimer.setTimerType(Qt::PreciseTimer);
     restartTimer.setSingleShot(true);
     restartTimer.setInterval(m_timings.rebuildMs);
     connect(&pingTimer, &QTimer::timeout, this, &RTSPProcessMgr::handleTimeout);
@@ -257,6 +259,7 @@ void RTSPProcessMgr::handleTimeout()
     if (master && !master->isStarted()) {
         // Quietly: the failure was logged once when the channel first failed to start. On
         // success, handleIPCStarted() has already asked for the slaves.
+        pingTimer.setInterval(m_timings.tickMs);
         master->retryStart();
         return;
     }
@@ -279,6 +282,16 @@ void RTSPProcessMgr::handleTimeout()
         watchdog->connected = false;
         qDebug() << "Watchdog disconnected";
     }
+
+    // Wake at the first tick that can find a peer silent, not at every one: on a site whose
+    // streamers all ping, or that has none, the process stays asleep for most of a minute.
+    QList<QDateTime> lastSeen;
+    for (const QString &key : keys)
+        lastSeen.append(slaves.value(key).lastSeen);
+    if (watchdog != slaves.end())
+        lastSeen.append(watchdog->lastSeen);
+    pingTimer.setInterval(int(qMin<qint64>(
+        INT_MAX, qint64(m_timings.tickMs) * ticksUntilSilence(lastSeen, now, m_timings))));
 }
 
 void RTSPProcessMgr::handleRestartTimerTimeout()

@@ -42,6 +42,8 @@ private slots:
     void streamerProgramPath();
     void liveness_data();
     void liveness();
+    void ticksUntilSilence_data();
+    void ticksUntilSilence();
 };
 
 void RtspProgramsTest::url_data()
@@ -176,6 +178,47 @@ void RtspProgramsTest::liveness()
     QCOMPARE(livenessExpired(now.addMSecs(-elapsedMs), now, timings), expired);
     // An entry that was never seen is never silent.
     QVERIFY(!livenessExpired(QDateTime(), now, timings));
+}
+
+void RtspProgramsTest::ticksUntilSilence_data()
+{
+    // Seconds since each peer was last seen (a negative one: seen after now); -1000 for never.
+    QTest::addColumn<QList<int>>("seenAgoMs");
+    QTest::addColumn<int>("tickMs");
+    QTest::addColumn<int>("ticks");
+
+    // Defaults: silent at 21 whole seconds, ticks of 2 s.
+    QTest::newRow("nobody listed: one liveness limit") << QList<int>{} << 2000 << 11;
+    QTest::newRow("never seen") << QList<int>{-1000} << 2000 << 11;
+    QTest::newRow("just seen") << QList<int>{0} << 2000 << 11;
+    // Silent after 11 s more: the tick 12 s ahead is the first to see it.
+    QTest::newRow("the oldest decides") << QList<int>{1000, 10000, 3000} << 2000 << 6;
+    QTest::newRow("silent within this tick") << QList<int>{20000} << 2000 << 1;
+    QTest::newRow("already silent") << QList<int>{25000} << 2000 << 1;
+    QTest::newRow("exactly on a tick") << QList<int>{13000} << 2000 << 4;
+    QTest::newRow("clock stepped back") << QList<int>{0, -5000} << 2000 << 1;
+    QTest::newRow("short ticks") << QList<int>{0} << 50 << 420;
+}
+
+void RtspProgramsTest::ticksUntilSilence()
+{
+    QFETCH(QList<int>, seenAgoMs);
+    QFETCH(int, tickMs);
+    QFETCH(int, ticks);
+
+    RtspTimings timings;
+    timings.tickMs = tickMs;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QList<QDateTime> lastSeen;
+    for (int ago : seenAgoMs)
+        lastSeen.append(ago == -1000 ? QDateTime() : now.addMSecs(-ago));
+    QCOMPARE(::ticksUntilSilence(lastSeen, now, timings), ticks);
+
+    // Sleeping through that many ticks skips no tick that finds someone silent.
+    for (int tick = 1; tick < ticks; ++tick) {
+        for (const QDateTime &seen : lastSeen)
+            QVERIFY(!livenessExpired(seen, now.addMSecs(qint64(tick) * tickMs), timings));
+    }
 }
 
 QTEST_GUILESS_MAIN(RtspProgramsTest)
