@@ -301,7 +301,7 @@ StatusFacts App::statusFacts(bool withProcess) const
         QList<int> ids = httpEvents->layoutIds();
         std::sort(ids.begin(), ids.end());
         for (int id : qAsConst(ids)) {
-            const HttpEvents::LayoutState state = httpEvents->layout(id);
+            const HttpEvents::LayoutState &state = httpEvents->layout(id);
             StatusFacts::Board board;
             board.id = id;
             board.name = config.ios.value(id).name;

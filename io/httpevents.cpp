@@ -55,6 +55,13 @@ HttpEvents::~HttpEvents()
     disposeLayouts();
 }
 
+const HttpEvents::LayoutState &HttpEvents::layout(int id) const
+{
+    static const LayoutState none;
+    const auto it = m_layouts.constFind(id);
+    return it == m_layouts.cend() ? none : *it;
+}
+
 QString HttpEvents::counterKey(int id, const QString &name)
 {
     return QString::number(id) + QLatin1Char('/') + name;

@@ -84,7 +84,8 @@ public:
     // For the controller's diagnostics and for tests.
     QtHttpServer *server() const { return m_server; }
     QList<int> layoutIds() const { return m_layouts.keys(); }
-    LayoutState layout(int id) const { return m_layouts.value(id); }
+    // An idle state for an id without a layout. Valid until the layouts change.
+    const LayoutState &layout(int id) const;
 
 signals:
     void pathChanged();
