@@ -119,9 +119,11 @@ HttpRequestParser::Result HttpRequestParser::next()
 
 bool HttpRequestParser::takeLine(QByteArray *line)
 {
-    const int end = m_buffer.indexOf('\n', m_pos);
-    if (end < 0)
+    const int end = m_buffer.indexOf('\n', qMax(m_pos, m_searchFrom));
+    if (end < 0) {
+        m_searchFrom = m_buffer.size();
         return false;
+    }
     *line = m_buffer.mid(m_pos, end + 1 - m_pos);
     m_pos = end + 1;
     if (m_pos > 64 * 1024 && m_pos > m_buffer.size() / 2)
@@ -134,6 +136,7 @@ void HttpRequestParser::compact()
     if (m_pos == 0)
         return;
     m_buffer.remove(0, m_pos);
+    m_searchFrom = qMax(0, m_searchFrom - m_pos);
     m_pos = 0;
 }
 
@@ -144,6 +147,7 @@ HttpRequestParser::Result HttpRequestParser::fail(int status, bool closes)
     // What follows a malformed request cannot be trusted to start at a request boundary.
     m_buffer.clear();
     m_pos = 0;
+    m_searchFrom = 0;
     m_current = Request();
     m_state = WaitRequestLine;
     return Result::Error;

@@ -89,6 +89,9 @@ private:
     Limits m_limits;
     QByteArray m_buffer;
     int m_pos = 0;
+    // Where the search for the end of the current line goes on: the bytes before it hold no
+    // line feed. A line arriving a byte at a time is then scanned once, not once per byte.
+    int m_searchFrom = 0;
     State m_state = WaitRequestLine;
     Request m_current;
     int m_headerBytes = 0;
