@@ -10,15 +10,6 @@
 #include <QTcpSocket>
 #include <QtTest>
 
-namespace {
-
-QByteArray basic(const char *pair)
-{
-    return "Authorization: Basic " + QByteArray(pair).toBase64() + "\r\n";
-}
-
-} // namespace
-
 // The site's ports with the access gate in front, against a real IO board and camera: refused
 // requests must leave no trace at the board, the door queue or the viewers.
 class AccessPortsTest : public QObject
@@ -144,11 +135,11 @@ void AccessPortsTest::doorRefusals_data()
     QTest::newRow("open: other origin")
         << false << QByteArray("Origin: http://evil.example\r\n") << 403;
     QTest::newRow("closed: no login") << true << QByteArray() << 401;
-    QTest::newRow("closed: viewer") << true << basic("victor:view-pass") << 403;
-    QTest::newRow("closed: wrong password") << true << basic("alice:nope") << 401;
-    QTest::newRow("closed: operator") << true << basic("alice:op-pass") << 200;
+    QTest::newRow("closed: viewer") << true << basicAuthorization("victor:view-pass") << 403;
+    QTest::newRow("closed: wrong password") << true << basicAuthorization("alice:nope") << 401;
+    QTest::newRow("closed: operator") << true << basicAuthorization("alice:op-pass") << 200;
     QTest::newRow("closed: operator, cross-site")
-        << true << basic("alice:op-pass") + "Sec-Fetch-Site: cross-site\r\n"
+        << true << basicAuthorization("alice:op-pass") + "Sec-Fetch-Site: cross-site\r\n"
         << 403;
 }
 
@@ -168,7 +159,7 @@ void AccessPortsTest::doorRefusals()
 
     // The board is watched (by a logged-in page when users exist), so a queued change would
     // reach it with the next poll.
-    const QByteArray login = users ? basic("alice:op-pass") : QByteArray();
+    const QByteArray login = users ? basicAuthorization("alice:op-pass") : QByteArray();
     QCOMPARE(httpRequest(port, "GET", "/read?layout=5", login).status(), 200);
     QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= 1, 5000);
 
@@ -208,7 +199,8 @@ void AccessPortsTest::relayAsksForALogin()
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(socket.waitForConnected(5000));
-    socket.write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n" + basic("victor:view-pass") + "\r\n");
+    socket.write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n"
+                 + basicAuthorization("victor:view-pass") + "\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->viewerCount(key) == 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() >= 1, 10000);
 }
@@ -220,11 +212,14 @@ void AccessPortsTest::pollingPageChecksThePasswordOnce()
     m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
     const quint16 port = startEvents();
     for (int i = 0; i < 5; ++i)
-        QCOMPARE(httpRequest(port, "GET", "/read?layout=5", basic("victor:view-pass")).status(),
+        QCOMPARE(httpRequest(port, "GET", "/read?layout=5", basicAuthorization("victor:view-pass"))
+                     .status(),
                  200);
     QCOMPARE(m_gate->verificationsRun(), 1);
     for (int i = 0; i < 2; ++i)
-        QCOMPARE(httpRequest(port, "GET", "/read?layout=5", basic("victor:wrong")).status(), 401);
+        QCOMPARE(
+            httpRequest(port, "GET", "/read?layout=5", basicAuthorization("victor:wrong")).status(),
+            401);
     QCOMPARE(m_gate->verificationsRun(), 3);
 }
 
@@ -236,14 +231,18 @@ void AccessPortsTest::lockOutIsPerAddress()
     const quint16 events = startEvents();
     const quint16 relay = startRelay();
     for (int i = 0; i < AccessLimits::MaxFailedLogins; ++i)
-        QCOMPARE(httpRequest(events, "GET", "/", basic("alice:guess")).status(), 401);
+        QCOMPARE(httpRequest(events, "GET", "/", basicAuthorization("alice:guess")).status(), 401);
     // Locked on every port, good password or not; nothing reaches the board.
-    QCOMPARE(httpRequest(events, "GET", "/5?outputs=1,1", basic("alice:op-pass")).status(), 429);
-    QCOMPARE(httpRequest(relay, "GET", "/Gate/front/1", basic("alice:op-pass")).status(), 429);
+    QCOMPARE(
+        httpRequest(events, "GET", "/5?outputs=1,1", basicAuthorization("alice:op-pass")).status(),
+        429);
+    QCOMPARE(
+        httpRequest(relay, "GET", "/Gate/front/1", basicAuthorization("alice:op-pass")).status(),
+        429);
     QCOMPARE(m_relay->viewerCount(ChannelKey{1, 7, 1}), 0);
     QVERIFY(m_events->layout(5).pendingEvents.isEmpty());
     // Another address of this machine is not.
-    QCOMPARE(httpRequest(events, "GET", "/", basic("alice:op-pass"),
+    QCOMPARE(httpRequest(events, "GET", "/", basicAuthorization("alice:op-pass"),
                          QHostAddress(QStringLiteral("127.0.0.2")))
                  .status(),
              200);
@@ -267,7 +266,7 @@ void AccessPortsTest::removedUserLosesTheStream()
         pair.first->connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(pair.first->waitForConnected(5000));
         pair.first->write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n"
-                          + basic(pair.second.constData()) + "\r\n");
+                          + basicAuthorization(pair.second) + "\r\n");
     }
     QTRY_COMPARE_WITH_TIMEOUT(m_relay->viewerCount(key), 2, 10000);
 

@@ -21,11 +21,6 @@ const int IoId = 3;
 const QByteArray Operator = "keeper:open sesame";
 const QByteArray Viewer = "watcher:just looking";
 
-QByteArray basic(const QByteArray &userColonPassword)
-{
-    return "Authorization: Basic " + userColonPassword.toBase64() + "\r\n";
-}
-
 } // namespace
 
 // The real executable with an operator, a viewer and a self-signed certificate: every port
@@ -163,7 +158,8 @@ void SecureEndToEndTest::initTestCase()
         "\"Access: 2 users; the cameras and doors need a login\""));
     // The board is polled from the first read on.
     QTRY_VERIFY_WITH_TIMEOUT(
-        request(m_site.eventPort(), "/read?layout=3", basic(Viewer)).body.contains("\"1\": 0"),
+        request(m_site.eventPort(), "/read?layout=3", basicAuthorization(Viewer))
+            .body.contains("\"1\": 0"),
         20000);
 }
 
@@ -175,7 +171,7 @@ void SecureEndToEndTest::refusesWithoutLogin_data()
 
     QTest::newRow("door command") << false << QByteArray("/3?outputs=1,1") << QByteArray();
     QTest::newRow("door command, wrong password")
-        << false << QByteArray("/3?outputs=1,1") << basic("keeper:open sesame!");
+        << false << QByteArray("/3?outputs=1,1") << basicAuthorization("keeper:open sesame!");
     QTest::newRow("board state") << false << QByteArray("/read?layout=3") << QByteArray();
     QTest::newRow("stream") << true << QByteArray("/Lobby/Front/1") << QByteArray();
     QTest::newRow("stream, forged cookie")
@@ -201,7 +197,7 @@ void SecureEndToEndTest::refusesWithoutLogin()
 
     // A refused door command never reaches the board: an operator's command queued after it
     // arrives alone.
-    QCOMPARE(request(m_site.eventPort(), "/3?outputs=2,0", basic(Operator)).body,
+    QCOMPARE(request(m_site.eventPort(), "/3?outputs=2,0", basicAuthorization(Operator)).body,
              QByteArray("DONE\r\n"));
     QVERIFY(updates.wait(15000));
     QVERIFY2(updates.first().first().toString().contains("gpo1=0"),
@@ -215,7 +211,8 @@ void SecureEndToEndTest::plainHttpGetsNoAnswer()
     for (const quint16 port : {m_site.eventPort(), m_relayPort}) {
         HttpTestClient plain;
         QVERIFY(plain.connectTo(port));
-        plain.send("GET /read?layout=3 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + basic(Operator) + "\r\n");
+        plain.send("GET /read?layout=3 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                   + basicAuthorization(Operator) + "\r\n");
         QVERIFY(plain.waitForDisconnected(15000));
         QVERIFY(!plain.received().contains("HTTP/1.1"));
     }
@@ -223,7 +220,8 @@ void SecureEndToEndTest::plainHttpGetsNoAnswer()
 
 void SecureEndToEndTest::sessionCookieIsSecure()
 {
-    const HttpTestResponse login = request(m_site.eventPort(), "/read?layout=3", basic(Viewer));
+    const HttpTestResponse login
+        = request(m_site.eventPort(), "/read?layout=3", basicAuthorization(Viewer));
     QCOMPARE(login.status(), 200);
     const QByteArray cookie = login.header("Set-Cookie");
     QVERIFY2(cookie.startsWith("veltra_session=") && cookie.contains("; HttpOnly")
@@ -245,17 +243,20 @@ void SecureEndToEndTest::doorCommandsByRole()
 
     // A viewer may look, not open; an operator's valid login from another site's page opens
     // nothing either.
-    const HttpTestResponse viewer = request(m_site.eventPort(), "/3?outputs=1,1", basic(Viewer));
+    const HttpTestResponse viewer
+        = request(m_site.eventPort(), "/3?outputs=1,1", basicAuthorization(Viewer));
     QCOMPARE(viewer.status(), 403);
-    const HttpTestResponse crossSite = request(m_site.eventPort(), "/3?outputs=1,1",
-                                               basic(Operator) + "Sec-Fetch-Site: cross-site\r\n");
+    const HttpTestResponse crossSite
+        = request(m_site.eventPort(), "/3?outputs=1,1",
+                  basicAuthorization(Operator) + "Sec-Fetch-Site: cross-site\r\n");
     QCOMPARE(crossSite.status(), 403);
-    const HttpTestResponse otherOrigin = request(
-        m_site.eventPort(), "/3?outputs=1,1", basic(Operator) + "Origin: https://evil.example\r\n");
+    const HttpTestResponse otherOrigin
+        = request(m_site.eventPort(), "/3?outputs=1,1",
+                  basicAuthorization(Operator) + "Origin: https://evil.example\r\n");
     QCOMPARE(otherOrigin.status(), 403);
 
     // The operator's own command is the only one the board hears of.
-    QCOMPARE(request(m_site.eventPort(), "/3?outputs=2,1", basic(Operator)).body,
+    QCOMPARE(request(m_site.eventPort(), "/3?outputs=2,1", basicAuthorization(Operator)).body,
              QByteArray("DONE\r\n"));
     QVERIFY(updates.wait(15000));
     const QString query = updates.first().first().toString();
@@ -276,7 +277,8 @@ void SecureEndToEndTest::relaysToOperatorAndViewer()
     for (const QByteArray &login : {Operator, Viewer}) {
         const auto client = connectTls(m_relayPort);
         QVERIFY(client);
-        client->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + basic(login) + "\r\n");
+        client->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     + basicAuthorization(login) + "\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(relayedPictures(client.get()) >= 2, 15000);
     }
 }
@@ -288,8 +290,8 @@ void SecureEndToEndTest::removedUserLosesStream()
     for (int i = 0; i < 2; ++i) {
         streams[i] = connectTls(m_relayPort);
         QVERIFY(streams[i]);
-        streams[i]->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + basic(logins[i])
-                         + "\r\n");
+        streams[i]->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                         + basicAuthorization(logins[i]) + "\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(relayedPictures(streams[i].get()) >= 1, 15000);
     }
 
@@ -299,7 +301,8 @@ void SecureEndToEndTest::removedUserLosesStream()
     const int seen = relayedPictures(streams[0].get());
     QTRY_VERIFY_WITH_TIMEOUT(relayedPictures(streams[0].get()) >= seen + 2, 15000);
     QVERIFY(streams[0]->isConnected());
-    QCOMPARE(request(m_site.eventPort(), "/read?layout=3", basic(Viewer)).status(), 401);
+    QCOMPARE(request(m_site.eventPort(), "/read?layout=3", basicAuthorization(Viewer)).status(),
+             401);
 }
 
 void SecureEndToEndTest::stopsCleanly()

@@ -12,15 +12,6 @@
 #include <QTcpSocket>
 #include <QtTest>
 
-namespace {
-
-QByteArray basic(const char *pair)
-{
-    return "Authorization: Basic " + QByteArray(pair).toBase64() + "\r\n";
-}
-
-} // namespace
-
 // The status port over real loopback TCP, behind the same access gate as the other ports.
 class StatusServerTest : public QObject
 {
@@ -127,14 +118,15 @@ void StatusServerTest::answers_data()
         QTest::addRow("users: %s without a login", path)
             << true << QByteArray("GET") << QByteArray(path) << QByteArray() << 401 << QByteArray();
         QTest::addRow("users: %s with a wrong password", path)
-            << true << QByteArray("GET") << QByteArray(path) << basic("victor:nope") << 401
-            << QByteArray();
+            << true << QByteArray("GET") << QByteArray(path) << basicAuthorization("victor:nope")
+            << 401 << QByteArray();
     }
     QTest::newRow("users: a viewer reads the metrics")
-        << true << QByteArray("GET") << QByteArray("/metrics") << basic("victor:view-pass") << 200
-        << metrics;
+        << true << QByteArray("GET") << QByteArray("/metrics")
+        << basicAuthorization("victor:view-pass") << 200 << metrics;
     QTest::newRow("users: a viewer reads the dashboard")
-        << true << QByteArray("GET") << QByteArray("/") << basic("victor:view-pass") << 200 << html;
+        << true << QByteArray("GET") << QByteArray("/") << basicAuthorization("victor:view-pass")
+        << 200 << html;
 }
 
 void StatusServerTest::answers()
@@ -187,7 +179,8 @@ void StatusServerTest::countsItsOwnAnswers()
     QVERIFY(port);
     QCOMPARE(httpRequest(port, "GET", "/metrics").status(), 401);
     QCOMPARE(httpRequest(port, "GET", "/metrics").status(), 401);
-    QCOMPARE(httpRequest(port, "GET", "/metrics", basic("victor:view-pass")).status(), 200);
+    QCOMPARE(httpRequest(port, "GET", "/metrics", basicAuthorization("victor:view-pass")).status(),
+             200);
     const HttpPortCounters &counters = m_counters[port];
     QVERIFY(counters.open);
     QCOMPARE(counters.requestsByCode.value(401), quint64(2));

@@ -20,6 +20,11 @@ int HttpTestResponse::headerCount(const QByteArray &name) const
     return count;
 }
 
+QByteArray basicAuthorization(const QByteArray &userColonPassword)
+{
+    return "Authorization: Basic " + userColonPassword.toBase64() + "\r\n";
+}
+
 bool takeHttpResponse(QByteArray *buffer, HttpTestResponse *response)
 {
     const int headEnd = buffer->indexOf("\r\n\r\n");

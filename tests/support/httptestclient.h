@@ -21,6 +21,9 @@ struct HttpTestResponse
     int headerCount(const QByteArray &name) const;
 };
 
+// The header line, CR LF included, that logs in with HTTP Basic as "user:password".
+QByteArray basicAuthorization(const QByteArray &userColonPassword);
+
 // Takes one response off the front of `buffer`; false (and nothing taken) while it is incomplete.
 bool takeHttpResponse(QByteArray *buffer, HttpTestResponse *response);
 
