@@ -3,49 +3,12 @@
 #include "fakecamera.h"
 #include "fakeioboard.h"
 #include "httpevents.h"
+#include "httptestclient.h"
 #include "tempappdir.h"
 #include "videoserver.h"
 
 #include <QTcpSocket>
 #include <QtTest>
-
-namespace {
-
-struct Answer
-{
-    int status = 0;
-    QByteArray head;
-    QByteArray body;
-};
-
-Answer get(quint16 port, const QByteArray &target, const QByteArray &headers = QByteArray(),
-           const QHostAddress &from = QHostAddress::LocalHost)
-{
-    Answer answer;
-    QTcpSocket socket;
-    if (from != QHostAddress::LocalHost)
-        socket.bind(from);
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    QByteArray received;
-    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
-    QSignalSpy closed(&socket, &QTcpSocket::disconnected);
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
-                 + "\r\n" + headers + "Connection: close\r\n\r\n");
-    if (!closed.wait(15000))
-        return answer;
-    const int end = received.indexOf("\r\n\r\n");
-    answer.head = received.left(end);
-    answer.status = answer.head.split(' ').value(1).toInt();
-    answer.body = received.mid(end + 4);
-    return answer;
-}
-
-QByteArray basic(const char *pair)
-{
-    return "Authorization: Basic " + QByteArray(pair).toBase64() + "\r\n";
-}
-
-} // namespace
 
 // The site's ports with the access gate in front, against a real IO board and camera: refused
 // requests must leave no trace at the board, the door queue or the viewers.
@@ -172,11 +135,11 @@ void AccessPortsTest::doorRefusals_data()
     QTest::newRow("open: other origin")
         << false << QByteArray("Origin: http://evil.example\r\n") << 403;
     QTest::newRow("closed: no login") << true << QByteArray() << 401;
-    QTest::newRow("closed: viewer") << true << basic("victor:view-pass") << 403;
-    QTest::newRow("closed: wrong password") << true << basic("alice:nope") << 401;
-    QTest::newRow("closed: operator") << true << basic("alice:op-pass") << 200;
+    QTest::newRow("closed: viewer") << true << basicAuthorization("victor:view-pass") << 403;
+    QTest::newRow("closed: wrong password") << true << basicAuthorization("alice:nope") << 401;
+    QTest::newRow("closed: operator") << true << basicAuthorization("alice:op-pass") << 200;
     QTest::newRow("closed: operator, cross-site")
-        << true << basic("alice:op-pass") + "Sec-Fetch-Site: cross-site\r\n"
+        << true << basicAuthorization("alice:op-pass") + "Sec-Fetch-Site: cross-site\r\n"
         << 403;
 }
 
@@ -196,12 +159,12 @@ void AccessPortsTest::doorRefusals()
 
     // The board is watched (by a logged-in page when users exist), so a queued change would
     // reach it with the next poll.
-    const QByteArray login = users ? basic("alice:op-pass") : QByteArray();
-    QCOMPARE(get(port, "/read?layout=5", login).status, 200);
+    const QByteArray login = users ? basicAuthorization("alice:op-pass") : QByteArray();
+    QCOMPARE(httpRequest(port, "GET", "/read?layout=5", login).status(), 200);
     QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= 1, 5000);
 
-    const Answer answer = get(port, "/5?outputs=1,1", headers);
-    QCOMPARE(answer.status, status);
+    const HttpTestResponse answer = httpRequest(port, "GET", "/5?outputs=1,1", headers);
+    QCOMPARE(answer.status(), status);
     if (status == 200) {
         QCOMPARE(answer.body, QByteArray("DONE\r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(m_board->updates().size(), 1, 5000);
@@ -223,19 +186,21 @@ void AccessPortsTest::relayAsksForALogin()
     const quint16 port = startRelay();
     const ChannelKey key{1, 7, 1};
 
-    const Answer refused = get(port, "/Gate/front/1");
-    QCOMPARE(refused.status, 401);
-    QVERIFY(refused.head.contains("WWW-Authenticate: Basic realm=\"VELTRA\", charset=\"UTF-8\""));
+    const HttpTestResponse refused = httpRequest(port, "GET", "/Gate/front/1");
+    QCOMPARE(refused.status(), 401);
+    QCOMPARE(refused.header("WWW-Authenticate"),
+             QByteArray("Basic realm=\"VELTRA\", charset=\"UTF-8\""));
     QCOMPARE(m_relay->viewerCount(key), 0);
     QVERIFY(!m_relay->isPolling(key));
     QCOMPARE(m_camera->requestCount(), 0);
     // The listings are no less private than the streams.
-    QCOMPARE(get(port, "/").status, 401);
+    QCOMPARE(httpRequest(port, "GET", "/").status(), 401);
 
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(socket.waitForConnected(5000));
-    socket.write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n" + basic("victor:view-pass") + "\r\n");
+    socket.write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n"
+                 + basicAuthorization("victor:view-pass") + "\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->viewerCount(key) == 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() >= 1, 10000);
 }
@@ -247,10 +212,14 @@ void AccessPortsTest::pollingPageChecksThePasswordOnce()
     m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
     const quint16 port = startEvents();
     for (int i = 0; i < 5; ++i)
-        QCOMPARE(get(port, "/read?layout=5", basic("victor:view-pass")).status, 200);
+        QCOMPARE(httpRequest(port, "GET", "/read?layout=5", basicAuthorization("victor:view-pass"))
+                     .status(),
+                 200);
     QCOMPARE(m_gate->verificationsRun(), 1);
     for (int i = 0; i < 2; ++i)
-        QCOMPARE(get(port, "/read?layout=5", basic("victor:wrong")).status, 401);
+        QCOMPARE(
+            httpRequest(port, "GET", "/read?layout=5", basicAuthorization("victor:wrong")).status(),
+            401);
     QCOMPARE(m_gate->verificationsRun(), 3);
 }
 
@@ -262,16 +231,21 @@ void AccessPortsTest::lockOutIsPerAddress()
     const quint16 events = startEvents();
     const quint16 relay = startRelay();
     for (int i = 0; i < AccessLimits::MaxFailedLogins; ++i)
-        QCOMPARE(get(events, "/", basic("alice:guess")).status, 401);
+        QCOMPARE(httpRequest(events, "GET", "/", basicAuthorization("alice:guess")).status(), 401);
     // Locked on every port, good password or not; nothing reaches the board.
-    QCOMPARE(get(events, "/5?outputs=1,1", basic("alice:op-pass")).status, 429);
-    QCOMPARE(get(relay, "/Gate/front/1", basic("alice:op-pass")).status, 429);
+    QCOMPARE(
+        httpRequest(events, "GET", "/5?outputs=1,1", basicAuthorization("alice:op-pass")).status(),
+        429);
+    QCOMPARE(
+        httpRequest(relay, "GET", "/Gate/front/1", basicAuthorization("alice:op-pass")).status(),
+        429);
     QCOMPARE(m_relay->viewerCount(ChannelKey{1, 7, 1}), 0);
     QVERIFY(m_events->layout(5).pendingEvents.isEmpty());
     // Another address of this machine is not.
-    QCOMPARE(
-        get(events, "/", basic("alice:op-pass"), QHostAddress(QStringLiteral("127.0.0.2"))).status,
-        200);
+    QCOMPARE(httpRequest(events, "GET", "/", basicAuthorization("alice:op-pass"),
+                         QHostAddress(QStringLiteral("127.0.0.2")))
+                 .status(),
+             200);
 }
 
 void AccessPortsTest::removedUserLosesTheStream()
@@ -292,7 +266,7 @@ void AccessPortsTest::removedUserLosesTheStream()
         pair.first->connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(pair.first->waitForConnected(5000));
         pair.first->write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n"
-                          + basic(pair.second.constData()) + "\r\n");
+                          + basicAuthorization(pair.second) + "\r\n");
     }
     QTRY_COMPARE_WITH_TIMEOUT(m_relay->viewerCount(key), 2, 10000);
 

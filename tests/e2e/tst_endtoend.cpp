@@ -5,7 +5,8 @@
 #include "fakewatchdog.h"
 #include "httptestclient.h"
 #include "mjpegviewer.h"
-#include "serviceprocess.h"
+#include "records.h"
+#include "servicesite.h"
 #include "tempappdir.h"
 
 #include <QElapsedTimer>
@@ -20,7 +21,6 @@
 
 namespace {
 
-const char ServiceId[] = "e2e-site";
 const char User[] = "viewer";
 const char Password[] = "s3cret";
 const int IoId = 5;
@@ -28,11 +28,7 @@ const int RtspStreamId = 12;
 
 HttpTestResponse get(quint16 port, const QByteArray &target)
 {
-    HttpTestClient client;
-    if (!client.connectTo(port))
-        return HttpTestResponse();
-    client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    return client.waitForResponses(1).value(0);
+    return httpRequest(port, "GET", target);
 }
 
 bool listening(quint16 port)
@@ -83,14 +79,10 @@ private slots:
 private:
     SystemData configuration(bool withExtras) const;
 
-    TempAppDir m_dir;
-    std::unique_ptr<ServiceProcess> m_service;
-    std::unique_ptr<FakeCentral> m_central;
+    ServiceSite m_site{QStringLiteral("e2e-site")};
     std::unique_ptr<FakeCamera> m_camera;
     std::unique_ptr<FakeIoBoard> m_board;
     std::unique_ptr<FakeWatchdog> m_watchdog;
-    quint16 m_eventPort = 0;
-    quint16 m_ipcPort = 0;
     quint16 m_relayPort = 0;
     quint16 m_extraRelayPort = 0;
     quint16 m_rtspPort = 0;
@@ -98,67 +90,22 @@ private:
 
 SystemData EndToEndTest::configuration(bool withExtras) const
 {
-    SystemData data;
-    DVR *dvr = data.add_dvrs();
-    dvr->set_id(1);
-    dvr->set_name("Lobby");
-    dvr->set_ip("127.0.0.1");
-    dvr->set_user(User);
-    dvr->set_password(Password);
-
-    Stream *front = data.add_streams();
-    front->set_id(10);
-    front->set_name("Front");
-    front->set_dvr_id(1);
-    front->set_in_port(m_camera->port());
-    front->set_out_port(m_relayPort);
-    front->set_channels("[\"1\",\"2\"]");
-    front->set_type(0);
-
+    SiteConfig site;
+    site.dvr(1, "Lobby", User, Password)
+        .stream(10, "Front", StreamType::VponMjpg, m_camera->port(), m_relayPort, {1, 2});
     if (withExtras) {
-        Stream *side = data.add_streams();
-        side->set_id(11);
-        side->set_name("Side");
-        side->set_dvr_id(1);
-        side->set_in_port(m_camera->port());
-        side->set_out_port(m_extraRelayPort);
-        side->set_channels("[\"4\"]");
-        side->set_type(0);
-
-        Stream *yard = data.add_streams();
-        yard->set_id(RtspStreamId);
-        yard->set_name("Yard");
-        yard->set_dvr_id(1);
-        yard->set_in_port(554);
-        yard->set_out_port(m_rtspPort);
-        yard->set_channels("[\"3\"]");
-        yard->set_type(21); // AXIS rtsp, profile 1
+        site.stream(11, "Side", StreamType::VponMjpg, m_camera->port(), m_extraRelayPort, {4})
+            .stream(RtspStreamId, "Yard", 21, 554, m_rtspPort, {3}); // AXIS rtsp, profile 1
     }
-
-    IO *io = data.add_ios();
-    io->set_id(IoId);
-    io->set_name("Gate");
-    io->set_dvr_id(1);
-    io->set_port(m_board->port());
-    io->set_enabled(true);
-    io->set_events_enabled(true);
-
-    for (int i = 1; i <= 2; ++i) {
-        Door *door = data.add_doors();
-        door->set_id(70 + i);
-        door->set_name(QStringLiteral("Door %1").arg(i).toStdString());
-        door->set_io_id(IoId);
-        door->set_in_pin(i);
-        door->set_out_pin(i);
-    }
-    return data;
+    return site.ioBoard(IoId, "Gate", m_board->port())
+        .door(71, "Door 1", 1)
+        .door(72, "Door 2", 2)
+        .data();
 }
 
 void EndToEndTest::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
-    m_central = std::make_unique<FakeCentral>();
-    QVERIFY(m_central->isValid());
+    QVERIFY(m_site.isValid());
     m_camera = std::make_unique<FakeCamera>();
     m_camera->requireCredentials(User, Password);
     QVERIFY(m_camera->listen());
@@ -170,72 +117,57 @@ void EndToEndTest::initTestCase()
     m_board->setOutput(2, 0);
     QVERIFY(m_board->listen());
 
-    m_eventPort = freeLocalPort();
-    m_ipcPort = freeLocalPort();
     m_relayPort = freeLocalPort();
     m_extraRelayPort = freeLocalPort();
     m_rtspPort = freeLocalPort();
 
-    m_service = std::make_unique<ServiceProcess>(m_dir);
-    m_service->setIni("serverAddress", "127.0.0.1");
-    m_service->setIni("serverSendPort", m_central->pubPort());
-    m_service->setIni("serverRecvPort", m_central->pullPort());
-    m_service->setIni("eventPort", m_eventPort);
-    m_service->setIni("ipcPort", m_ipcPort);
-    m_service->setIni("id", ServiceId);
-    QVERIFY(m_service->start());
-    QVERIFY(m_service->waitForLogLine("Service started"));
-
-    // The watchdog counts as present from its first message on.
-    m_watchdog
-        = std::make_unique<FakeWatchdog>(QStringLiteral("tcp://127.0.0.1:%1").arg(m_ipcPort));
-    m_watchdog->setAutoLaunch(true, 1000);
-    QVERIFY(m_watchdog->connectToMaster());
-    QVERIFY(m_watchdog->send(QStringLiteral("ping")));
-    m_watchdog->setKeepAlive(1000);
+    QVERIFY(m_site.start());
+    QVERIFY(m_site.service().waitForLogLine("Service started"));
+    m_watchdog = m_site.connectWatchdog(1000);
+    QVERIFY(m_watchdog);
 }
 
 void EndToEndTest::cleanupTestCase()
 {
     m_watchdog.reset();
-    m_service.reset();
 }
 
 void EndToEndTest::registersWithCentral()
 {
-    QVERIFY(m_central->waitForSubscriptions(1));
+    QVERIFY(m_site.central().waitForSubscriptions(1));
 
     // A new ping number asks for registration: a hello, and no pong for that ping.
-    m_central->sendPing(42);
+    m_site.central().sendPing(42);
     Packet hello;
-    QVERIFY(m_central->waitForHello(&hello));
-    QCOMPARE(QString::fromStdString(hello.client_id()), QString(ServiceId));
-    QCOMPARE(QString::fromStdString(hello.hello().from_id()), QString(ServiceId));
+    QVERIFY(m_site.central().waitForHello(&hello));
+    QCOMPARE(QString::fromStdString(hello.client_id()), m_site.id());
+    QCOMPARE(QString::fromStdString(hello.hello().from_id()), m_site.id());
     QCOMPARE(hello.hello().str_data_size(), 3);
     QCOMPARE(QString::fromStdString(hello.hello().str_data(0)), QHostInfo::localHostName());
     QCOMPARE(QString::fromStdString(hello.hello().str_data(1)), QString("html"));
-    QCOMPARE(QString::fromStdString(hello.hello().str_data(2)), QString::number(m_eventPort));
-    QCOMPARE(m_central->count(Packet::kPong), 0);
+    QCOMPARE(QString::fromStdString(hello.hello().str_data(2)),
+             QString::number(m_site.eventPort()));
+    QCOMPARE(m_site.central().count(Packet::kPong), 0);
 
     // The same number again is answered with a pong.
-    m_central->sendPing(42);
+    m_site.central().sendPing(42);
     Packet pong;
-    QVERIFY(m_central->waitForPong(&pong));
-    QCOMPARE(QString::fromStdString(pong.client_id()), QString(ServiceId));
+    QVERIFY(m_site.central().waitForPong(&pong));
+    QCOMPARE(QString::fromStdString(pong.client_id()), m_site.id());
 
-    m_central->sendHello(ServiceId);
-    QVERIFY(m_service->waitForLogLine("\"  Registered id: e2e-site\""));
-    QVERIFY(m_service->logLines().contains("Registering service to Central"));
+    m_site.central().sendHello(m_site.id());
+    QVERIFY(m_site.service().waitForLogLine("\"  Registered id: e2e-site\""));
+    QVERIFY(m_site.service().logLines().contains("Registering service to Central"));
 }
 
 void EndToEndTest::storesPushedConfiguration()
 {
-    m_central->sendData(ServiceId, configuration(true));
-    QVERIFY(m_service->waitForLogLine(
+    m_site.central().sendData(m_site.id(), configuration(true));
+    QVERIFY(m_site.service().waitForLogLine(
         QStringLiteral("\"VideoServer started on port %1\"").arg(m_extraRelayPort)));
-    QVERIFY(m_service->logLines().contains("\"  Loaded 3 Streams\""));
+    QVERIFY(m_site.service().logLines().contains("\"  Loaded 3 Streams\""));
 
-    const QString db = m_dir.filePath("settings.db");
+    const QString db = m_site.dir().filePath("settings.db");
     QCOMPARE(rowCount(db, "dvrs"), 1);
     QCOMPARE(rowCount(db, "streams"), 3);
     QCOMPARE(rowCount(db, "ios"), 1);
@@ -264,37 +196,38 @@ void EndToEndTest::relaysLiveMjpeg()
 void EndToEndTest::servesGeneratedLayout()
 {
     const QString page = QString::fromUtf8("<html><body>Gate control – ✓</body></html>");
-    m_central->sendGenerateIo(ServiceId, QString::number(IoId), page);
-    QVERIFY(m_service->waitForLogLine(
-        QStringLiteral("\"  Generating: %1/html/Lobby/Gate.html\"").arg(m_dir.path())));
+    m_site.central().sendGenerateIo(m_site.id(), QString::number(IoId), page);
+    QVERIFY(m_site.service().waitForLogLine(
+        QStringLiteral("\"  Generating: %1/html/Lobby/Gate.html\"").arg(m_site.dir().path())));
 
     for (const QByteArray &path : {QByteArray("/Lobby/Gate.html"), QByteArray("/Lobby/5.html")}) {
-        const HttpTestResponse response = get(m_eventPort, path);
+        const HttpTestResponse response = get(m_site.eventPort(), path);
         QCOMPARE(response.status(), 200);
         QCOMPARE(response.body, page.toUtf8() + "\r\n");
         QVERIFY(response.header("Content-Type").startsWith("text/html"));
     }
     // The configuration beside the executable is never served.
-    QVERIFY(!get(m_eventPort, "/../settings.db%00.html").body.contains("SQLite"));
-    QVERIFY(!get(m_eventPort, "/%2e%2e/settings.ini.html").body.contains("serverAddress"));
+    QVERIFY(!get(m_site.eventPort(), "/../settings.db%00.html").body.contains("SQLite"));
+    QVERIFY(!get(m_site.eventPort(), "/%2e%2e/settings.ini.html").body.contains("serverAddress"));
 }
 
 void EndToEndTest::readsBoardState()
 {
     // The first read starts the polling and reports nothing yet.
     const QByteArray empty = "{\"inp\":{\n}\n, \"out\":{\n}\n, \"state\":{\n}\n}";
-    QCOMPARE(get(m_eventPort, "/read?layout=5").body, empty + "\r\n");
+    QCOMPARE(get(m_site.eventPort(), "/read?layout=5").body, empty + "\r\n");
 
     const QByteArray expected
         = "{\"inp\":{\n    \"1\": 1,\n    \"2\": 0\n}\n, \"out\":{\n    \"1\": 0,\n"
           "    \"2\": 0\n}\n";
-    QTRY_VERIFY_WITH_TIMEOUT(get(m_eventPort, "/read?layout=5").body.startsWith(expected), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(get(m_site.eventPort(), "/read?layout=5").body.startsWith(expected),
+                             15000);
 }
 
 void EndToEndTest::doorEventReachesBoard()
 {
     QSignalSpy updates(m_board.get(), &FakeIoBoard::updateReceived);
-    QCOMPARE(get(m_eventPort, "/5?outputs=2,1").body, QByteArray("DONE\r\n"));
+    QCOMPARE(get(m_site.eventPort(), "/5?outputs=2,1").body, QByteArray("DONE\r\n"));
     QVERIFY(updates.wait(15000));
     const QString query = updates.first().first().toString();
     QVERIFY2(query.startsWith("gpi1=1&gpi2=0&gpo1=0&gpo2=1&rdm="), qPrintable(query));
@@ -322,17 +255,17 @@ void EndToEndTest::secondUpdateRemovesStreams()
     QVERIFY(streamer);
     QVERIFY(listening(m_extraRelayPort));
 
-    m_central->sendData(ServiceId, configuration(false));
+    m_site.central().sendData(m_site.id(), configuration(false));
     QTRY_VERIFY_WITH_TIMEOUT(!listening(m_extraRelayPort), 15000);
     QVERIFY(listening(m_relayPort));
     QTRY_VERIFY_WITH_TIMEOUT(!streamer || streamer->wasKilled(), 15000);
     QVERIFY(streamer && streamer->wasKilled());
-    QCOMPARE(rowCount(m_dir.filePath("settings.db"), "streams"), 1);
+    QCOMPARE(rowCount(m_site.dir().filePath("settings.db"), "streams"), 1);
 
     // Reconfiguration order: reload, relay torn down, streamers stopped, new relay started.
-    QVERIFY(m_service->waitForLogLine(
+    QVERIFY(m_site.service().waitForLogLine(
         QStringLiteral("\"VideoServer started on port %1\"").arg(m_relayPort)));
-    const QStringList lines = m_service->logLines();
+    const QStringList lines = m_site.service().logLines();
     const int reload = lines.lastIndexOf("void Config::load()");
     const auto firstAfter = [&](const std::function<bool(const QString &)> &match) {
         for (int i = reload + 1; i < lines.size(); ++i) {
@@ -359,13 +292,14 @@ void EndToEndTest::stopsCleanly()
 {
     QElapsedTimer elapsed;
     elapsed.start();
-    QCOMPARE(m_service->terminate(), 0);
+    QString verdict;
+    QVERIFY2(m_site.stop(&verdict, 0), qPrintable(verdict));
     qInfo("service stopped %lld ms after SIGTERM", elapsed.elapsed());
-    const QStringList lines = m_service->logLines();
+    const QStringList lines = m_site.service().logLines();
     const int stopping = lines.indexOf("Stopping service");
     QVERIFY(stopping > 0);
     QVERIFY(!listening(m_relayPort));
-    QVERIFY(!listening(m_eventPort));
+    QVERIFY(!listening(m_site.eventPort()));
 }
 
 QTEST_GUILESS_MAIN(EndToEndTest)

@@ -2,7 +2,8 @@
 #include "fakecentral.h"
 #include "fakeioboard.h"
 #include "httptestclient.h"
-#include "serviceprocess.h"
+#include "records.h"
+#include "servicesite.h"
 #include "tempappdir.h"
 
 #include <QSslCertificate>
@@ -14,17 +15,11 @@
 
 namespace {
 
-const char ServiceId[] = "secure-site";
 const char CameraUser[] = "cam";
 const char CameraPassword[] = "campass";
 const int IoId = 3;
 const QByteArray Operator = "keeper:open sesame";
 const QByteArray Viewer = "watcher:just looking";
-
-QByteArray basic(const QByteArray &userColonPassword)
-{
-    return "Authorization: Basic " + userColonPassword.toBase64() + "\r\n";
-}
 
 } // namespace
 
@@ -37,7 +32,6 @@ class SecureEndToEndTest : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
 
     void refusesWithoutLogin_data();
     void refusesWithoutLogin();
@@ -55,13 +49,10 @@ private:
                              const QByteArray &headers = QByteArray());
     int relayedPictures(HttpTestClient *client) const;
 
-    TempAppDir m_dir;
+    ServiceSite m_site{QStringLiteral("secure-site")};
     QList<QSslCertificate> m_chain;
-    std::unique_ptr<ServiceProcess> m_service;
-    std::unique_ptr<FakeCentral> m_central;
     std::unique_ptr<FakeCamera> m_camera;
     std::unique_ptr<FakeIoBoard> m_board;
-    quint16 m_eventPort = 0;
     quint16 m_relayPort = 0;
 };
 
@@ -69,7 +60,7 @@ bool SecureEndToEndTest::runUserCommand(const QStringList &arguments, const QByt
 {
     QProcess command;
     command.setProcessChannelMode(QProcess::MergedChannels);
-    command.start(m_dir.filePath(QStringLiteral("veltra-service")), arguments);
+    command.start(m_site.dir().filePath(QStringLiteral("veltra-service")), arguments);
     if (!command.waitForStarted(10000))
         return false;
     command.write(input);
@@ -101,9 +92,7 @@ HttpTestResponse SecureEndToEndTest::request(quint16 port, const QByteArray &tar
     const auto client = connectTls(port);
     if (!client)
         return HttpTestResponse();
-    client->send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
-                 + "\r\n" + headers + "Connection: close\r\n\r\n");
-    return client->waitForResponses(1, 20000).value(0);
+    return client->request("GET", target, headers, 20000);
 }
 
 int SecureEndToEndTest::relayedPictures(HttpTestClient *client) const
@@ -117,20 +106,19 @@ void SecureEndToEndTest::initTestCase()
         QSKIP("This Qt has no TLS backend");
     if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
         QSKIP("openssl is needed to make the site's certificate");
-    QVERIFY(m_dir.isValid());
+    QVERIFY(m_site.isValid());
+    TempAppDir &dir = m_site.dir();
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
     openssl.start(QStringLiteral("openssl"),
                   {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                    "/CN=site", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                   m_dir.filePath("site.key"), "-out", m_dir.filePath("site.crt")});
+                   dir.filePath("site.key"), "-out", dir.filePath("site.crt")});
     QVERIFY(openssl.waitForFinished(60000));
     QVERIFY2(openssl.exitCode() == 0, openssl.readAll().constData());
-    m_chain = QSslCertificate::fromPath(m_dir.filePath("site.crt"));
+    m_chain = QSslCertificate::fromPath(dir.filePath("site.crt"));
     QCOMPARE(m_chain.size(), 1);
 
-    m_central = std::make_unique<FakeCentral>();
-    QVERIFY(m_central->isValid());
     m_camera = std::make_unique<FakeCamera>();
     m_camera->requireCredentials(CameraUser, CameraPassword);
     QVERIFY(m_camera->listen());
@@ -139,67 +127,40 @@ void SecureEndToEndTest::initTestCase()
     m_board->setOutput(1, 0);
     m_board->setOutput(2, 0);
     QVERIFY(m_board->listen());
-    m_eventPort = freeLocalPort();
     m_relayPort = freeLocalPort();
 
-    m_service = std::make_unique<ServiceProcess>(m_dir);
-    m_service->setIni("serverAddress", "127.0.0.1");
-    m_service->setIni("serverSendPort", m_central->pubPort());
-    m_service->setIni("serverRecvPort", m_central->pullPort());
-    m_service->setIni("eventPort", m_eventPort);
-    m_service->setIni("ipcPort", freeLocalPort());
-    m_service->setIni("id", ServiceId);
-    m_service->setIni("TLS/certificate", "site.crt"); // relative to the application directory
-    m_service->setIni("TLS/key", "site.key");
+    m_site.service().setIni("TLS/certificate", "site.crt"); // relative to the application directory
+    m_site.service().setIni("TLS/key", "site.key");
 
     // The user commands run on the copy the service itself runs from, before it starts; the
     // first start puts that copy in place.
-    QVERIFY(m_service->start({"--list-users"}));
-    QVERIFY(m_service->process().waitForFinished(30000));
+    QVERIFY(m_site.service().start({"--list-users"}));
+    QVERIFY(m_site.service().process().waitForFinished(30000));
     QVERIFY(runUserCommand({"--add-user", "keeper", "--role", "operator"}, "open sesame\n"));
     QVERIFY(runUserCommand({"--add-user", "watcher", "--role", "viewer"}, "just looking\n"));
-    QVERIFY(!readWholeFile(m_dir.filePath("settings.ini")).contains("open sesame"));
+    QVERIFY(!readWholeFile(dir.filePath("settings.ini")).contains("open sesame"));
 
-    QVERIFY(m_service->start());
-    QVERIFY(m_service->waitForLogLine("Service started"));
-    QVERIFY(m_central->waitForSubscriptions(1));
-    m_central->sendHello(ServiceId);
+    QVERIFY(m_site.start());
+    QVERIFY(m_site.service().waitForLogLine("Service started"));
+    QVERIFY(m_site.central().waitForSubscriptions(1));
+    m_site.central().sendHello(m_site.id());
 
-    SystemData data;
-    DVR *dvr = data.add_dvrs();
-    dvr->set_id(1);
-    dvr->set_name("Lobby");
-    dvr->set_ip("127.0.0.1");
-    dvr->set_user(CameraUser);
-    dvr->set_password(CameraPassword);
-    Stream *front = data.add_streams();
-    front->set_id(10);
-    front->set_name("Front");
-    front->set_dvr_id(1);
-    front->set_in_port(m_camera->port());
-    front->set_out_port(m_relayPort);
-    front->set_channels("[\"1\"]");
-    front->set_type(0);
-    IO *io = data.add_ios();
-    io->set_id(IoId);
-    io->set_name("Gate");
-    io->set_dvr_id(1);
-    io->set_port(m_board->port());
-    io->set_enabled(true);
-    io->set_events_enabled(true);
-    m_central->sendData(ServiceId, data);
-    QVERIFY(m_service->waitForLogLine(
+    m_site.central().sendData(
+        m_site.id(),
+        SiteConfig()
+            .dvr(1, "Lobby", CameraUser, CameraPassword)
+            .stream(10, "Front", StreamType::VponMjpg, m_camera->port(), m_relayPort, {1})
+            .ioBoard(IoId, "Gate", m_board->port())
+            .data());
+    QVERIFY(m_site.service().waitForLogLine(
         QStringLiteral("\"VideoServer started on port %1\"").arg(m_relayPort)));
-    QVERIFY(
-        m_service->logLines().contains("\"Access: 2 users; the cameras and doors need a login\""));
+    QVERIFY(m_site.service().logLines().contains(
+        "\"Access: 2 users; the cameras and doors need a login\""));
     // The board is polled from the first read on.
     QTRY_VERIFY_WITH_TIMEOUT(
-        request(m_eventPort, "/read?layout=3", basic(Viewer)).body.contains("\"1\": 0"), 20000);
-}
-
-void SecureEndToEndTest::cleanupTestCase()
-{
-    m_service.reset();
+        request(m_site.eventPort(), "/read?layout=3", basicAuthorization(Viewer))
+            .body.contains("\"1\": 0"),
+        20000);
 }
 
 void SecureEndToEndTest::refusesWithoutLogin_data()
@@ -210,7 +171,7 @@ void SecureEndToEndTest::refusesWithoutLogin_data()
 
     QTest::newRow("door command") << false << QByteArray("/3?outputs=1,1") << QByteArray();
     QTest::newRow("door command, wrong password")
-        << false << QByteArray("/3?outputs=1,1") << basic("keeper:open sesame!");
+        << false << QByteArray("/3?outputs=1,1") << basicAuthorization("keeper:open sesame!");
     QTest::newRow("board state") << false << QByteArray("/read?layout=3") << QByteArray();
     QTest::newRow("stream") << true << QByteArray("/Lobby/Front/1") << QByteArray();
     QTest::newRow("stream, forged cookie")
@@ -226,7 +187,8 @@ void SecureEndToEndTest::refusesWithoutLogin()
     const int fetchesBefore = m_camera->requestCount();
     QSignalSpy updates(m_board.get(), &FakeIoBoard::updateReceived);
 
-    const HttpTestResponse response = request(relay ? m_relayPort : m_eventPort, target, headers);
+    const HttpTestResponse response
+        = request(relay ? m_relayPort : m_site.eventPort(), target, headers);
     QCOMPARE(response.status(), 401);
     QCOMPARE(response.header("WWW-Authenticate"),
              QByteArray("Basic realm=\"VELTRA\", charset=\"UTF-8\""));
@@ -235,7 +197,8 @@ void SecureEndToEndTest::refusesWithoutLogin()
 
     // A refused door command never reaches the board: an operator's command queued after it
     // arrives alone.
-    QCOMPARE(request(m_eventPort, "/3?outputs=2,0", basic(Operator)).body, QByteArray("DONE\r\n"));
+    QCOMPARE(request(m_site.eventPort(), "/3?outputs=2,0", basicAuthorization(Operator)).body,
+             QByteArray("DONE\r\n"));
     QVERIFY(updates.wait(15000));
     QVERIFY2(updates.first().first().toString().contains("gpo1=0"),
              qPrintable(updates.first().first().toString()));
@@ -245,10 +208,11 @@ void SecureEndToEndTest::refusesWithoutLogin()
 
 void SecureEndToEndTest::plainHttpGetsNoAnswer()
 {
-    for (const quint16 port : {m_eventPort, m_relayPort}) {
+    for (const quint16 port : {m_site.eventPort(), m_relayPort}) {
         HttpTestClient plain;
         QVERIFY(plain.connectTo(port));
-        plain.send("GET /read?layout=3 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + basic(Operator) + "\r\n");
+        plain.send("GET /read?layout=3 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                   + basicAuthorization(Operator) + "\r\n");
         QVERIFY(plain.waitForDisconnected(15000));
         QVERIFY(!plain.received().contains("HTTP/1.1"));
     }
@@ -256,7 +220,8 @@ void SecureEndToEndTest::plainHttpGetsNoAnswer()
 
 void SecureEndToEndTest::sessionCookieIsSecure()
 {
-    const HttpTestResponse login = request(m_eventPort, "/read?layout=3", basic(Viewer));
+    const HttpTestResponse login
+        = request(m_site.eventPort(), "/read?layout=3", basicAuthorization(Viewer));
     QCOMPARE(login.status(), 200);
     const QByteArray cookie = login.header("Set-Cookie");
     QVERIFY2(cookie.startsWith("veltra_session=") && cookie.contains("; HttpOnly")
@@ -278,24 +243,28 @@ void SecureEndToEndTest::doorCommandsByRole()
 
     // A viewer may look, not open; an operator's valid login from another site's page opens
     // nothing either.
-    const HttpTestResponse viewer = request(m_eventPort, "/3?outputs=1,1", basic(Viewer));
+    const HttpTestResponse viewer
+        = request(m_site.eventPort(), "/3?outputs=1,1", basicAuthorization(Viewer));
     QCOMPARE(viewer.status(), 403);
-    const HttpTestResponse crossSite = request(m_eventPort, "/3?outputs=1,1",
-                                               basic(Operator) + "Sec-Fetch-Site: cross-site\r\n");
+    const HttpTestResponse crossSite
+        = request(m_site.eventPort(), "/3?outputs=1,1",
+                  basicAuthorization(Operator) + "Sec-Fetch-Site: cross-site\r\n");
     QCOMPARE(crossSite.status(), 403);
-    const HttpTestResponse otherOrigin = request(
-        m_eventPort, "/3?outputs=1,1", basic(Operator) + "Origin: https://evil.example\r\n");
+    const HttpTestResponse otherOrigin
+        = request(m_site.eventPort(), "/3?outputs=1,1",
+                  basicAuthorization(Operator) + "Origin: https://evil.example\r\n");
     QCOMPARE(otherOrigin.status(), 403);
 
     // The operator's own command is the only one the board hears of.
-    QCOMPARE(request(m_eventPort, "/3?outputs=2,1", basic(Operator)).body, QByteArray("DONE\r\n"));
+    QCOMPARE(request(m_site.eventPort(), "/3?outputs=2,1", basicAuthorization(Operator)).body,
+             QByteArray("DONE\r\n"));
     QVERIFY(updates.wait(15000));
     const QString query = updates.first().first().toString();
     QVERIFY2(query.contains("gpo1=0&gpo2=1"), qPrintable(query));
     QTRY_COMPARE_WITH_TIMEOUT(m_board->outputs().value(2), 1, 10000);
     QCOMPARE(m_board->outputs().value(1), 0);
 
-    const QStringList lines = m_service->logLines();
+    const QStringList lines = m_site.service().logLines();
     QVERIFY(lines.filter("door command refused from 127.0.0.1: user watcher is no operator").size()
             == 1);
     QVERIFY(lines.filter("sent by a page of another site (Sec-Fetch-Site: cross-site)").size()
@@ -308,7 +277,8 @@ void SecureEndToEndTest::relaysToOperatorAndViewer()
     for (const QByteArray &login : {Operator, Viewer}) {
         const auto client = connectTls(m_relayPort);
         QVERIFY(client);
-        client->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + basic(login) + "\r\n");
+        client->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     + basicAuthorization(login) + "\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(relayedPictures(client.get()) >= 2, 15000);
     }
 }
@@ -320,8 +290,8 @@ void SecureEndToEndTest::removedUserLosesStream()
     for (int i = 0; i < 2; ++i) {
         streams[i] = connectTls(m_relayPort);
         QVERIFY(streams[i]);
-        streams[i]->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + basic(logins[i])
-                         + "\r\n");
+        streams[i]->send("GET /Lobby/Front/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                         + basicAuthorization(logins[i]) + "\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(relayedPictures(streams[i].get()) >= 1, 15000);
     }
 
@@ -331,13 +301,15 @@ void SecureEndToEndTest::removedUserLosesStream()
     const int seen = relayedPictures(streams[0].get());
     QTRY_VERIFY_WITH_TIMEOUT(relayedPictures(streams[0].get()) >= seen + 2, 15000);
     QVERIFY(streams[0]->isConnected());
-    QCOMPARE(request(m_eventPort, "/read?layout=3", basic(Viewer)).status(), 401);
+    QCOMPARE(request(m_site.eventPort(), "/read?layout=3", basicAuthorization(Viewer)).status(),
+             401);
 }
 
 void SecureEndToEndTest::stopsCleanly()
 {
-    QCOMPARE(m_service->terminate(), 0);
-    QVERIFY(m_service->logLines().contains("Stopping service"));
+    QString verdict;
+    QVERIFY2(m_site.stop(&verdict, 0), qPrintable(verdict));
+    QVERIFY(m_site.service().logLines().contains("Stopping service"));
 }
 
 QTEST_GUILESS_MAIN(SecureEndToEndTest)

@@ -5,7 +5,8 @@
 #include "fakewatchdog.h"
 #include "httptestclient.h"
 #include "mjpegviewer.h"
-#include "serviceprocess.h"
+#include "records.h"
+#include "servicesite.h"
 #include "tempappdir.h"
 
 #include <QJsonArray>
@@ -18,18 +19,13 @@
 
 namespace {
 
-const char ServiceId[] = "status-site";
 const char User[] = "viewer";
 const char Password[] = "s3cret";
 const int IoId = 5;
 
 QByteArray get(quint16 port, const QByteArray &target)
 {
-    HttpTestClient client;
-    if (!client.connectTo(port))
-        return QByteArray();
-    client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    return client.waitForResponses(1).value(0).body;
+    return httpRequest(port, "GET", target).body;
 }
 
 } // namespace
@@ -57,60 +53,27 @@ private:
     // The value of one sample, or -1 when the series is absent.
     double value(const QString &series) const;
 
-    TempAppDir m_dir;
-    std::unique_ptr<FakeCentral> m_central;
+    ServiceSite m_site{QStringLiteral("status-site")};
     std::unique_ptr<FakeCamera> m_camera;
     std::unique_ptr<FakeIoBoard> m_board;
     std::unique_ptr<FakeNotifySocket> m_systemd;
     std::unique_ptr<FakeWatchdog> m_watchdog;
-    std::unique_ptr<ServiceProcess> m_service;
     quint16 m_statusPort = 0;
-    quint16 m_eventPort = 0;
     quint16 m_relayPort = 0;
-    quint16 m_ipcPort = 0;
     quint16 m_rtspPort = 0;
     double m_picturesBeforeUpdate = 0;
 };
 
 SystemData StatusPagesTest::configuration(bool secondChannel) const
 {
-    SystemData data;
-    DVR *dvr = data.add_dvrs();
-    dvr->set_id(1);
-    dvr->set_name("Lobby");
-    dvr->set_ip("127.0.0.1");
-    dvr->set_user(User);
-    dvr->set_password(Password);
-
-    Stream *front = data.add_streams();
-    front->set_id(10);
-    front->set_name("Front");
-    front->set_dvr_id(1);
-    front->set_in_port(m_camera->port());
-    front->set_out_port(m_relayPort);
-    front->set_channels(secondChannel ? "[\"1\",\"2\"]" : "[\"1\"]");
-    front->set_type(0);
-
+    SiteConfig site;
+    site.dvr(1, "Lobby", User, Password)
+        .stream(10, "Front", StreamType::VponMjpg, m_camera->port(), m_relayPort,
+                secondChannel ? QList<int>{1, 2} : QList<int>{1});
     // The second configuration drops the RTSP stream with the second channel.
-    if (secondChannel) {
-        Stream *yard = data.add_streams();
-        yard->set_id(12);
-        yard->set_name("Yard");
-        yard->set_dvr_id(1);
-        yard->set_in_port(554);
-        yard->set_out_port(m_rtspPort);
-        yard->set_channels("[\"3\"]");
-        yard->set_type(1);
-    }
-
-    IO *io = data.add_ios();
-    io->set_id(IoId);
-    io->set_name("Gate \"east\"");
-    io->set_dvr_id(1);
-    io->set_port(m_board->port());
-    io->set_enabled(true);
-    io->set_events_enabled(true);
-    return data;
+    if (secondChannel)
+        site.stream(12, "Yard", StreamType::AxisRtsp, 554, m_rtspPort, {3});
+    return site.ioBoard(IoId, "Gate \"east\"", m_board->port()).data();
 }
 
 double StatusPagesTest::value(const QString &series) const
@@ -125,9 +88,7 @@ double StatusPagesTest::value(const QString &series) const
 
 void StatusPagesTest::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
-    m_central = std::make_unique<FakeCentral>();
-    QVERIFY(m_central->isValid());
+    QVERIFY(m_site.isValid());
     m_camera = std::make_unique<FakeCamera>();
     m_camera->requireCredentials(User, Password);
     QVERIFY(m_camera->listen());
@@ -139,52 +100,36 @@ void StatusPagesTest::initTestCase()
     QVERIFY(m_systemd->isValid());
 
     m_statusPort = freeLocalPort();
-    m_eventPort = freeLocalPort();
     m_relayPort = freeLocalPort();
-    m_ipcPort = freeLocalPort();
     m_rtspPort = freeLocalPort();
 
-    m_service = std::make_unique<ServiceProcess>(m_dir);
-    m_service->setIni("serverAddress", "127.0.0.1");
-    m_service->setIni("serverSendPort", m_central->pubPort());
-    m_service->setIni("serverRecvPort", m_central->pullPort());
-    m_service->setIni("eventPort", m_eventPort);
-    m_service->setIni("ipcPort", m_ipcPort);
-    m_service->setIni("id", ServiceId);
-    m_service->setIni("Status/port", m_statusPort);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("NOTIFY_SOCKET", QString::fromLatin1(m_systemd->address()));
-    m_service->process().setProcessEnvironment(environment);
-    QVERIFY(m_service->start());
-    QVERIFY(m_service->waitForLogLine("Service started"));
+    m_site.service().setIni("Status/port", m_statusPort);
+    m_site.setEnvironment("NOTIFY_SOCKET", QString::fromLatin1(m_systemd->address()));
+    QVERIFY(m_site.start());
+    QVERIFY(m_site.service().waitForLogLine("Service started"));
     QTRY_VERIFY_WITH_TIMEOUT(m_systemd->count("READY=1") == 1, 15000);
 
-    m_watchdog
-        = std::make_unique<FakeWatchdog>(QStringLiteral("tcp://127.0.0.1:%1").arg(m_ipcPort));
-    m_watchdog->setAutoLaunch(true, 1000);
-    QVERIFY(m_watchdog->connectToMaster());
-    QVERIFY(m_watchdog->send(QStringLiteral("ping")));
-    m_watchdog->setKeepAlive(1000);
+    m_watchdog = m_site.connectWatchdog(1000);
+    QVERIFY(m_watchdog);
 
     // Before registration the status port already answers.
     QTRY_VERIFY_WITH_TIMEOUT(metrics().contains("\nveltra_up 1\n"), 10000);
     QCOMPARE(value("veltra_central_registered"), 0.0);
 
-    QVERIFY(m_central->waitForSubscriptions(1));
-    m_central->sendPing(7);
-    QVERIFY(m_central->waitForHello());
-    m_central->sendHello(ServiceId);
+    QVERIFY(m_site.central().waitForSubscriptions(1));
+    m_site.central().sendPing(7);
+    QVERIFY(m_site.central().waitForHello());
+    m_site.central().sendHello(m_site.id());
     QTRY_COMPARE_WITH_TIMEOUT(value("veltra_central_registered"), 1.0, 10000);
-    m_central->sendData(ServiceId, configuration(true));
+    m_site.central().sendData(m_site.id(), configuration(true));
     QTRY_COMPARE_WITH_TIMEOUT(value("veltra_config_updates_total"), 1.0, 10000);
 }
 
 void StatusPagesTest::cleanupTestCase()
 {
     m_watchdog.reset();
-    if (m_service)
-        QCOMPARE(m_service->terminate(), 0);
-    m_service.reset();
+    QString verdict;
+    QVERIFY2(m_site.stop(&verdict, 0), qPrintable(verdict));
 }
 
 void StatusPagesTest::seriesExistFromTheConfiguration()
@@ -239,11 +184,11 @@ void StatusPagesTest::aFailingBoardIsDown()
 {
     const QString board = "{io=\"5\",name=\"Gate \\\"east\\\"\"}";
     // A watching page starts the polling.
-    QVERIFY(get(m_eventPort, "/read?layout=5").contains("\"out\""));
+    QVERIFY(get(m_site.eventPort(), "/read?layout=5").contains("\"out\""));
     QTRY_COMPARE_WITH_TIMEOUT(value("veltra_io_board_up" + board), 1.0, 10000);
     QCOMPARE(value("veltra_io_poll_errors_total" + board), 0.0);
 
-    QVERIFY(get(m_eventPort, "/5?outputs=1,1").startsWith("DONE"));
+    QVERIFY(get(m_site.eventPort(), "/5?outputs=1,1").startsWith("DONE"));
     QTRY_COMPARE_WITH_TIMEOUT(value("veltra_io_updates_total" + board), 1.0, 10000);
     QCOMPARE(value("veltra_io_events_total" + board), 1.0);
 
@@ -282,7 +227,7 @@ void StatusPagesTest::aConfigurationUpdateRemovesSeriesAndKeepsCounts()
     QVERIFY(polls >= 2);
     QVERIFY(relayAnswers >= 1);
 
-    m_central->sendData(ServiceId, configuration(false));
+    m_site.central().sendData(m_site.id(), configuration(false));
     QTRY_COMPARE_WITH_TIMEOUT(value("veltra_config_updates_total"), 2.0, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(
         value("veltra_relay_viewers{dvr=\"Lobby\",stream=\"Front\",channel=\"2\"}"), -1.0, 10000);
@@ -311,7 +256,7 @@ void StatusPagesTest::systemdShowsTheSummary()
 
     // The rebuilt poller polls again once a page watches the board.
     m_board->setMode(FakeIoBoard::Mode::Normal);
-    QVERIFY(get(m_eventPort, "/read?layout=5").contains("\"out\""));
+    QVERIFY(get(m_site.eventPort(), "/read?layout=5").contains("\"out\""));
     QTRY_VERIFY_WITH_TIMEOUT(
         m_systemd->count("STATUS=Registered; 0 of 1 cameras watched; 0 of 1 IO boards down") >= 1,
         10000);

@@ -1,4 +1,5 @@
 #include "accessgate.h"
+#include "httptestclient.h"
 #include "passwordhash.h"
 #include "sitesecurity.h"
 #include "statusserver.h"
@@ -10,51 +11,6 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QtTest>
-
-namespace {
-
-struct Answer
-{
-    int status = 0;
-    QByteArray head;
-    QByteArray body;
-    QByteArray header(const QByteArray &name) const
-    {
-        for (const QByteArray &line : head.split('\n')) {
-            const int colon = line.indexOf(':');
-            if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
-                return line.mid(colon + 1).trimmed();
-        }
-        return QByteArray();
-    }
-};
-
-Answer request(quint16 port, const QByteArray &method, const QByteArray &target,
-               const QByteArray &headers = QByteArray())
-{
-    Answer answer;
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    QByteArray received;
-    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
-    QSignalSpy closed(&socket, &QTcpSocket::disconnected);
-    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
-                 + "\r\n" + headers + "Connection: close\r\n\r\n");
-    if (!closed.wait(15000))
-        return answer;
-    const int end = received.indexOf("\r\n\r\n");
-    answer.head = received.left(end);
-    answer.status = answer.head.split(' ').value(1).toInt();
-    answer.body = received.mid(end + 4);
-    return answer;
-}
-
-QByteArray basic(const char *pair)
-{
-    return "Authorization: Basic " + QByteArray(pair).toBase64() + "\r\n";
-}
-
-} // namespace
 
 // The status port over real loopback TCP, behind the same access gate as the other ports.
 class StatusServerTest : public QObject
@@ -162,14 +118,15 @@ void StatusServerTest::answers_data()
         QTest::addRow("users: %s without a login", path)
             << true << QByteArray("GET") << QByteArray(path) << QByteArray() << 401 << QByteArray();
         QTest::addRow("users: %s with a wrong password", path)
-            << true << QByteArray("GET") << QByteArray(path) << basic("victor:nope") << 401
-            << QByteArray();
+            << true << QByteArray("GET") << QByteArray(path) << basicAuthorization("victor:nope")
+            << 401 << QByteArray();
     }
     QTest::newRow("users: a viewer reads the metrics")
-        << true << QByteArray("GET") << QByteArray("/metrics") << basic("victor:view-pass") << 200
-        << metrics;
+        << true << QByteArray("GET") << QByteArray("/metrics")
+        << basicAuthorization("victor:view-pass") << 200 << metrics;
     QTest::newRow("users: a viewer reads the dashboard")
-        << true << QByteArray("GET") << QByteArray("/") << basic("victor:view-pass") << 200 << html;
+        << true << QByteArray("GET") << QByteArray("/") << basicAuthorization("victor:view-pass")
+        << 200 << html;
 }
 
 void StatusServerTest::answers()
@@ -183,8 +140,8 @@ void StatusServerTest::answers()
 
     const quint16 port = start(users);
     QVERIFY(port);
-    const Answer answer = request(port, method, path, headers);
-    QCOMPARE(answer.status, status);
+    const HttpTestResponse answer = httpRequest(port, method, path, headers);
+    QCOMPARE(answer.status(), status);
     if (!contentType.isEmpty())
         QCOMPARE(answer.header("Content-Type"), contentType);
     if (status == 401) {
@@ -207,10 +164,12 @@ void StatusServerTest::takesAFreshReadingPerRequest()
 {
     const quint16 port = start(false);
     QVERIFY(port);
-    QVERIFY(request(port, "GET", "/metrics").body.contains("\nveltra_config_updates_total 1\n"));
-    QVERIFY(request(port, "GET", "/metrics").body.contains("\nveltra_config_updates_total 2\n"));
+    QVERIFY(
+        httpRequest(port, "GET", "/metrics").body.contains("\nveltra_config_updates_total 1\n"));
+    QVERIFY(
+        httpRequest(port, "GET", "/metrics").body.contains("\nveltra_config_updates_total 2\n"));
     // The page itself needs no reading.
-    QCOMPARE(request(port, "GET", "/").status, 200);
+    QCOMPARE(httpRequest(port, "GET", "/").status(), 200);
     QCOMPARE(m_readings, 2);
 }
 
@@ -218,9 +177,10 @@ void StatusServerTest::countsItsOwnAnswers()
 {
     const quint16 port = start(true);
     QVERIFY(port);
-    QCOMPARE(request(port, "GET", "/metrics").status, 401);
-    QCOMPARE(request(port, "GET", "/metrics").status, 401);
-    QCOMPARE(request(port, "GET", "/metrics", basic("victor:view-pass")).status, 200);
+    QCOMPARE(httpRequest(port, "GET", "/metrics").status(), 401);
+    QCOMPARE(httpRequest(port, "GET", "/metrics").status(), 401);
+    QCOMPARE(httpRequest(port, "GET", "/metrics", basicAuthorization("victor:view-pass")).status(),
+             200);
     const HttpPortCounters &counters = m_counters[port];
     QVERIFY(counters.open);
     QCOMPARE(counters.requestsByCode.value(401), quint64(2));
@@ -256,7 +216,7 @@ void StatusServerTest::aStoppedServerLeavesItsSuccessorAlone()
 
     QVERIFY(m_counters[port].open);
     QCOMPARE(m_counters[port].connections, 0);
-    QCOMPARE(request(port, "GET", "/metrics").status, 200);
+    QCOMPARE(httpRequest(port, "GET", "/metrics").status(), 200);
     QCOMPARE(m_counters[port].requestsByCode.value(200), quint64(1));
 }
 
@@ -297,7 +257,7 @@ void StatusServerTest::speaksTlsWhenTheSiteDoes()
     QVERIFY(received.startsWith("HTTP/1.1 200 "));
 
     // Plain HTTP gets no answer on it.
-    QCOMPARE(request(m_server->port(), "GET", "/metrics").status, 0);
+    QCOMPARE(httpRequest(m_server->port(), "GET", "/metrics").status(), 0);
 }
 
 QTEST_GUILESS_MAIN(StatusServerTest)

@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QTimer>
 
 #include <zmq.hpp>
@@ -262,3 +263,59 @@ CommandRequest generateIo(const QString &ioId, const QString &html)
 }
 
 } // namespace CentralPackets
+
+SiteConfig &SiteConfig::dvr(int id, const QString &name, const QString &user,
+                            const QString &password)
+{
+    DVR *dvr = m_data.add_dvrs();
+    dvr->set_id(id);
+    dvr->set_name(toUtf8(name));
+    dvr->set_ip("127.0.0.1");
+    dvr->set_user(toUtf8(user));
+    dvr->set_password(toUtf8(password));
+    m_dvrId = id;
+    return *this;
+}
+
+SiteConfig &SiteConfig::stream(int id, const QString &name, int type, quint16 inPort,
+                               quint16 outPort, const QList<int> &channels)
+{
+    // A JSON array of strings: ["1","2"].
+    QStringList quoted;
+    for (const int channel : channels)
+        quoted << QLatin1Char('"') + QString::number(channel) + QLatin1Char('"');
+    Stream *stream = m_data.add_streams();
+    stream->set_id(id);
+    stream->set_name(toUtf8(name));
+    stream->set_dvr_id(m_dvrId);
+    stream->set_in_port(inPort);
+    stream->set_out_port(outPort);
+    stream->set_channels(
+        toUtf8(QLatin1Char('[') + quoted.join(QLatin1Char(',')) + QLatin1Char(']')));
+    stream->set_type(type);
+    return *this;
+}
+
+SiteConfig &SiteConfig::ioBoard(int id, const QString &name, quint16 port)
+{
+    IO *io = m_data.add_ios();
+    io->set_id(id);
+    io->set_name(toUtf8(name));
+    io->set_dvr_id(m_dvrId);
+    io->set_port(port);
+    io->set_enabled(true);
+    io->set_events_enabled(true);
+    m_ioId = id;
+    return *this;
+}
+
+SiteConfig &SiteConfig::door(int id, const QString &name, int pin)
+{
+    Door *door = m_data.add_doors();
+    door->set_id(id);
+    door->set_name(toUtf8(name));
+    door->set_io_id(m_ioId);
+    door->set_in_pin(pin);
+    door->set_out_pin(pin);
+    return *this;
+}

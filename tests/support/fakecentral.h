@@ -97,3 +97,33 @@ Packet data(const QString &clientId, const SystemData &data);
 Packet command(const QString &clientId, const CommandRequest &command);
 CommandRequest generateIo(const QString &ioId, const QString &html);
 } // namespace CentralPackets
+
+// The site configuration a Central server pushes (SystemData), built one part at a time. Each
+// stream and IO board belongs to the DVR added last, each door to the board added last.
+//
+//   central.sendData(id, SiteConfig()
+//                            .dvr(1, "Lobby", "viewer", "s3cret")
+//                            .stream(10, "Front", StreamType::VponMjpg, camera.port(), relay, {1})
+//                            .data());
+class SiteConfig
+{
+public:
+    // A DVR at 127.0.0.1, with the login its cameras and boards ask for.
+    SiteConfig &dvr(int id, const QString &name, const QString &user = QString(),
+                    const QString &password = QString());
+    // A stream of the given type code (StreamType, or an AXIS code with its profile) read from
+    // inPort and served on outPort; the channels are written as the Central server writes them.
+    SiteConfig &stream(int id, const QString &name, int type, quint16 inPort, quint16 outPort,
+                       const QList<int> &channels);
+    // An IO board, enabled and with its events on, whose status page answers on `port`.
+    SiteConfig &ioBoard(int id, const QString &name, quint16 port);
+    // A door wired to input and output `pin` of the board.
+    SiteConfig &door(int id, const QString &name, int pin);
+
+    const SystemData &data() const { return m_data; }
+
+private:
+    SystemData m_data;
+    int m_dvrId = 0;
+    int m_ioId = 0;
+};

@@ -20,6 +20,11 @@ int HttpTestResponse::headerCount(const QByteArray &name) const
     return count;
 }
 
+QByteArray basicAuthorization(const QByteArray &userColonPassword)
+{
+    return "Authorization: Basic " + userColonPassword.toBase64() + "\r\n";
+}
+
 bool takeHttpResponse(QByteArray *buffer, HttpTestResponse *response)
 {
     const int headEnd = buffer->indexOf("\r\n\r\n");
@@ -72,8 +77,10 @@ HttpTestClient::HttpTestClient(QTcpSocket *socket)
     connect(m_socket, &QTcpSocket::readyRead, this, &HttpTestClient::readAvailable);
 }
 
-bool HttpTestClient::connectTo(quint16 port)
+bool HttpTestClient::connectTo(quint16 port, const QHostAddress &from)
 {
+    if (!from.isNull() && !m_socket->bind(from))
+        return false;
     m_socket->connectToHost(QHostAddress::LocalHost, port);
     return m_socket->waitForConnected(10000);
 }
@@ -82,6 +89,32 @@ void HttpTestClient::send(const QByteArray &bytes)
 {
     m_socket->write(bytes);
     m_socket->flush();
+}
+
+HttpTestResponse HttpTestClient::request(const QByteArray &method, const QByteArray &target,
+                                         const QByteArray &headers, int timeoutMs)
+{
+    send(method + ' ' + target
+         + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_socket->peerPort()) + "\r\n"
+         + headers + "Connection: close\r\n\r\n");
+    if (!waitForDisconnected(timeoutMs))
+        return HttpTestResponse();
+    // Whatever came with the close and was not announced yet.
+    readAvailable();
+    QByteArray rest = m_received;
+    HttpTestResponse response;
+    if (!takeHttpResponse(&rest, &response) || !rest.isEmpty())
+        return HttpTestResponse();
+    return response;
+}
+
+HttpTestResponse httpRequest(quint16 port, const QByteArray &method, const QByteArray &target,
+                             const QByteArray &headers, const QHostAddress &from)
+{
+    HttpTestClient client;
+    if (!client.connectTo(port, from))
+        return HttpTestResponse();
+    return client.request(method, target, headers);
 }
 
 void HttpTestClient::readAvailable()

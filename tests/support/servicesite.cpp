@@ -1,5 +1,7 @@
 #include "servicesite.h"
 
+#include "fakewatchdog.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QRegularExpression>
@@ -11,13 +13,24 @@
 
 const char ServiceSite::ServiceId[] = "reliability-site";
 
-ServiceSite::ServiceSite()
-    : m_central(new FakeCentral)
+ServiceSite::ServiceSite(const QString &id)
+    : m_id(id)
+    , m_environment(QProcessEnvironment::systemEnvironment())
+    , m_central(new FakeCentral)
+    , m_service(new ServiceProcess(m_dir))
 {
     m_pubPort = m_central->pubPort();
     m_pullPort = m_central->pullPort();
     m_eventPort = freeLocalPort();
     m_ipcPort = freeLocalPort();
+
+    m_service->setIni(QStringLiteral("serverAddress"), QStringLiteral("127.0.0.1"));
+    m_service->setIni(QStringLiteral("serverSendPort"), m_pubPort);
+    m_service->setIni(QStringLiteral("serverRecvPort"), m_pullPort);
+    m_service->setIni(QStringLiteral("id"), m_id);
+    m_service->setIni(QStringLiteral("eventPort"), m_eventPort);
+    m_service->setIni(QStringLiteral("ioPath"), QStringLiteral("html"));
+    m_service->setIni(QStringLiteral("ipcPort"), m_ipcPort);
 }
 
 ServiceSite::~ServiceSite()
@@ -31,20 +44,18 @@ bool ServiceSite::isValid() const
     return m_dir.isValid() && m_central && m_central->isValid() && m_eventPort && m_ipcPort;
 }
 
+void ServiceSite::setEnvironment(const QString &name, const QString &value)
+{
+    m_environment.insert(name, value);
+}
+
 bool ServiceSite::start()
 {
     m_service.reset(new ServiceProcess(m_dir));
-    m_service->setIni(QStringLiteral("serverAddress"), QStringLiteral("127.0.0.1"));
-    m_service->setIni(QStringLiteral("serverSendPort"), m_pubPort);
-    m_service->setIni(QStringLiteral("serverRecvPort"), m_pullPort);
-    m_service->setIni(QStringLiteral("id"), QString::fromLatin1(ServiceId));
-    m_service->setIni(QStringLiteral("eventPort"), m_eventPort);
-    m_service->setIni(QStringLiteral("ioPath"), QStringLiteral("html"));
-    m_service->setIni(QStringLiteral("ipcPort"), m_ipcPort);
 
     // Under the sanitizers: reports go to files that stop() reads, and ASan's quarantine of freed
     // memory is kept small, so that the resident size shows what the service itself holds.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = m_environment;
     const QString logPath
         = QStringLiteral("log_path=%1").arg(m_dir.filePath(QStringLiteral("sanitizer")));
     auto append = [&env](const char *name, const QString &options) {
@@ -67,7 +78,7 @@ bool ServiceSite::start()
 
 void ServiceSite::kill()
 {
-    if (!m_service || m_service->process().state() == QProcess::NotRunning)
+    if (m_service->process().state() == QProcess::NotRunning)
         return;
     ::kill(pid_t(m_service->pid()), SIGKILL);
     m_service->process().waitForFinished(10000);
@@ -75,7 +86,7 @@ void ServiceSite::kill()
 
 bool ServiceSite::stop(QString *verdict, int allowedLeaks)
 {
-    const int exitCode = m_service ? m_service->terminate() : -1;
+    const int exitCode = m_service->terminate();
     const QString report = sanitizerReport();
     if (report.isEmpty()) {
         *verdict = QStringLiteral("exit code %1").arg(exitCode);
@@ -150,10 +161,19 @@ bool ServiceSite::registerWith(int number, Packet *hello)
     return false;
 }
 
+std::unique_ptr<FakeWatchdog> ServiceSite::connectWatchdog(int keepAliveMs)
+{
+    auto watchdog
+        = std::make_unique<FakeWatchdog>(QStringLiteral("tcp://127.0.0.1:%1").arg(m_ipcPort));
+    watchdog->setAutoLaunch(true, keepAliveMs);
+    if (!watchdog->connectToMaster() || !watchdog->send(QStringLiteral("ping")))
+        return nullptr;
+    watchdog->setKeepAlive(keepAliveMs);
+    return watchdog;
+}
+
 int ServiceSite::countLogLines(const QString &prefix) const
 {
-    if (!m_service)
-        return 0;
     int count = 0;
     for (const QString &line : m_service->logLines())
         count += line.startsWith(prefix) ? 1 : 0;

@@ -5,32 +5,43 @@
 #include "tempappdir.h"
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
 
 #include <memory>
 
+class FakeWatchdog;
+
 // One real veltra-service process in its own temporary directory, wired to a fake Central server
-// on free loopback ports, with free ports for its events server and IPC channel. The reliability
-// checks, the soak run and the site benchmark drive it only through what it exposes: its ports,
-// its files and its log.
+// on free loopback ports, with free ports for its events server and IPC channel. The end-to-end
+// and status tests, the reliability checks, the soak run and the site benchmark drive it only
+// through what it exposes: its ports, its files and its log.
 class ServiceSite
 {
 public:
     static const char ServiceId[];
 
-    ServiceSite();
+    // Writes settings.ini for the service registering as `id`. A test adds settings of its own
+    // through service().setIni() before start(); they stay for every later start.
+    explicit ServiceSite(const QString &id = QLatin1String(ServiceId));
     ~ServiceSite();
 
     bool isValid() const;
+    QString id() const { return m_id; }
     TempAppDir &dir() { return m_dir; }
     FakeCentral &central() { return *m_central; }
+    // The process of the last start(); before the first, one not started yet, which a test may
+    // run with arguments of its own (the user commands) on the copy it puts in place.
     ServiceProcess &service() { return *m_service; }
-    qint64 pid() const { return m_service ? m_service->pid() : 0; }
+    qint64 pid() const { return m_service->pid(); }
     quint16 eventPort() const { return m_eventPort; }
     quint16 ipcPort() const { return m_ipcPort; }
 
-    // Writes settings.ini and starts a fresh process (a new one after a kill); true once its
-    // start sequence is in the log and it has subscribed to the Central server.
+    // Set in the environment of every process start() starts.
+    void setEnvironment(const QString &name, const QString &value);
+
+    // Starts a fresh process (a new one after a kill); true once its start sequence is in the
+    // log and it has subscribed to the Central server.
     bool start();
     // SIGKILL, and waits until the process is gone.
     void kill();
@@ -49,6 +60,11 @@ public:
     // Pings with `number` until the service answers with its registration; the hello is stored.
     bool registerWith(int number, Packet *hello = nullptr);
 
+    // A watchdog on the IPC channel that "runs" every streamer the service asks for, each pinging
+    // every keepAliveMs, and pings as often itself. It has sent its first ping, from which the
+    // service counts it as present. Null when it could not connect.
+    std::unique_ptr<FakeWatchdog> connectWatchdog(int keepAliveMs = 1000);
+
     // How many log lines start with `prefix`.
     int countLogLines(const QString &prefix) const;
     bool waitForLogCount(const QString &prefix, int count, int timeoutMs = 20000) const;
@@ -56,7 +72,9 @@ public:
 private:
     QString sanitizerReport() const;
 
+    QString m_id;
     TempAppDir m_dir;
+    QProcessEnvironment m_environment;
     std::unique_ptr<FakeCentral> m_central;
     std::unique_ptr<ServiceProcess> m_service;
     quint16 m_pubPort = 0;

@@ -1,0 +1,217 @@
+"""What the browser tests share: the service copied into a temporary application directory with
+its settings, started with the site simulator on free loopback ports; headless Chromium driven
+through ChromeDriver; and one run of a check with the report of what was seen when it fails.
+
+A check script builds a Site, adds what it needs (users, the status port), and hands its check
+to Site.run(), which returns the script's exit code: 0 pass, 1 fail. A script returns 77
+(skipped) when browser_missing() says so."""
+
+import base64
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.request
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+CHROMEDRIVER = shutil.which("chromedriver")
+
+
+def browser_missing():
+    """True, with the reason printed, when this machine has no Chromium or ChromeDriver."""
+    if CHROMIUM and CHROMEDRIVER:
+        return False
+    print("SKIP: chromium and chromium-driver are not installed")
+    return True
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(what, predicate, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            result = predicate()
+            if result:
+                return result
+        except Exception:  # not there yet
+            pass
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def http_get(url, login=None):
+    request = urllib.request.Request(url)
+    if login:
+        request.add_header("Authorization",
+                           "Basic " + base64.b64encode(("%s:%s" % login).encode()).decode())
+    with urllib.request.urlopen(request, timeout=10) as response:
+        return response.read()
+
+
+class WebDriver:
+    def __init__(self, port):
+        self.base = "http://127.0.0.1:%d" % port
+        caps = {"capabilities": {"alwaysMatch": {"goog:chromeOptions": {
+            "binary": CHROMIUM,
+            "args": ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync",
+                     "--disable-dev-shm-usage", "--window-size=1280,1024",
+                     "--user-data-dir=" + tempfile.mkdtemp(prefix="veltra-chromium-")]}}}}
+        self.session = self.call("POST", "/session", caps)["sessionId"]
+
+    def call(self, method, path, body=None):
+        data = json.dumps(body).encode() if body is not None else None
+        request = urllib.request.Request(self.base + path, data=data, method=method,
+                                         headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return json.loads(response.read().decode())["value"] if method != "DELETE" \
+                else None
+
+    def s(self, method, path, body=None):
+        return self.call(method, "/session/%s%s" % (self.session, path), body)
+
+    def open(self, url):
+        self.s("POST", "/url", {"url": url})
+
+    def find_all(self, css):
+        found = self.s("POST", "/elements", {"using": "css selector", "value": css})
+        return [list(e.values())[0] for e in found]
+
+    def script(self, source, *args):
+        return self.s("POST", "/execute/sync", {"script": source, "args": list(args)})
+
+    def click(self, element):
+        self.s("POST", "/element/%s/click" % element, {})
+
+    def screenshot(self, element):
+        return base64.b64decode(self.s("GET", "/element/%s/screenshot" % element))
+
+    def quit(self):
+        try:
+            self.call("DELETE", "/session/" + self.session)
+        except Exception:
+            pass
+
+
+class Site:
+    """The service registering as `service_id`, in a directory of its own, and the simulated
+    site it serves. With status_port the status server listens on a port of its own on
+    127.0.0.1; otherwise it stays off."""
+
+    PEERS = ("pub", "pull", "ipc", "event", "relay", "rtsp", "camera", "board", "driver")
+
+    def __init__(self, service, simulator, service_id, status_port=False):
+        self.simulator_bin = simulator
+        self.work = tempfile.mkdtemp(prefix="veltra-%s-" % service_id)
+        self.ports = {name: free_port()
+                      for name in self.PEERS + (("status",) if status_port else ())}
+        self.service_bin = os.path.join(self.work, "veltra-service")
+        shutil.copy(service, self.service_bin)
+        status = ("port=%d\naddress=127.0.0.1\n" % self.ports["status"]) if status_port \
+            else "port=0\n"
+        with open(os.path.join(self.work, "settings.ini"), "w") as ini:
+            ini.write("[General]\nserverAddress=127.0.0.1\nserverSendPort=%d\nserverRecvPort=%d\n"
+                      "eventPort=%d\nipcPort=%d\nid=%s\nioPath=html\n[Status]\n%s"
+                      % (self.ports["pub"], self.ports["pull"], self.ports["event"],
+                         self.ports["ipc"], service_id, status))
+        self.log = os.path.join(self.work, "Service.txt")
+        self.sim_log = None
+        self.simulator = None
+        self.service = None
+        self.driver = None
+        self.processes = []
+
+    def url(self, port_name, path=""):
+        return "http://127.0.0.1:%d%s" % (self.ports[port_name], path)
+
+    def add_user(self, name, role, password):
+        """Before start(): the user, through the service's own command."""
+        result = subprocess.run([self.service_bin, "--add-user", name, "--role", role],
+                                cwd=self.work, input=(password + "\n").encode(),
+                                capture_output=True, timeout=60)
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    def start(self):
+        """The simulator (taking commands on its standard input), then the service."""
+        self.sim_log = open(os.path.join(self.work, "simulator.log"), "w+")
+        self.simulator = subprocess.Popen(
+            [self.simulator_bin] + [arg for name in ("pub", "pull", "ipc", "event", "relay",
+                                                     "rtsp", "camera", "board")
+                                    for arg in ("--%s-port" % name, str(self.ports[name]))],
+            stdin=subprocess.PIPE, stdout=self.sim_log, stderr=subprocess.STDOUT)
+        self.processes.append(self.simulator)
+        self.service = subprocess.Popen([self.service_bin], cwd=self.work,
+                                        stdout=subprocess.DEVNULL)
+        self.processes.append(self.service)
+
+    def sim_output(self):
+        self.sim_log.flush()
+        with open(self.sim_log.name) as f:
+            return f.read()
+
+    def simulator_command(self, line):
+        self.simulator.stdin.write(line.encode() + b"\n")
+        self.simulator.stdin.flush()
+
+    def service_log(self):
+        return open(self.log, errors="replace").read() if os.path.exists(self.log) else ""
+
+    def browser(self):
+        """Headless Chromium, started at the first call."""
+        if not self.driver:
+            chromedriver = subprocess.Popen(
+                [CHROMEDRIVER, "--port=%d" % self.ports["driver"]],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.processes.append(chromedriver)
+            wait_for("chromedriver", lambda: http_get(self.url("driver", "/status")))
+            self.driver = WebDriver(self.ports["driver"])
+        return self.driver
+
+    def run(self, check):
+        """Starts the site, runs check(), then stops the service, which must exit with 0.
+        Returns the exit code; on a failure the ends of both logs are printed."""
+        try:
+            self.start()
+            check()
+            self.service.send_signal(signal.SIGTERM)
+            code = self.service.wait(timeout=15)
+            assert code == 0, "service exit code %d" % code
+            print("PASS")
+            return 0
+        except Exception as error:  # report what was seen, then fail
+            print("FAIL:", error)
+            if self.sim_log:
+                print("--- simulator output ---")
+                print(self.sim_output()[-4000:])
+            if os.path.exists(self.log):
+                print("--- Service.txt ---")
+                print(self.service_log()[-4000:])
+            return 1
+        finally:
+            self.close()
+
+    def close(self):
+        if self.driver:
+            self.driver.quit()
+        for p in reversed(self.processes):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+        if self.simulator:
+            self.simulator.stdin.close()
+        if self.sim_log:
+            self.sim_log.close()
+        shutil.rmtree(self.work, ignore_errors=True)
