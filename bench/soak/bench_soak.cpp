@@ -27,6 +27,7 @@
 //   bench_soak [--seconds S]    length of the run under load (default 600)
 
 #include "fakecamera.h"
+#include "fakecentral.h"
 #include "fakeioboard.h"
 #include "fakestreamer.h"
 #include "fakewatchdog.h"
@@ -473,55 +474,27 @@ private:
 
 SystemData Soak::configuration(bool variant) const
 {
-    SystemData data;
-    DVR *dvr = data.add_dvrs();
-    dvr->set_id(1);
-    dvr->set_name(DvrName);
-    dvr->set_ip("127.0.0.1");
-    dvr->set_user(User);
-    dvr->set_password(Password);
-
-    auto stream
-        = [&](int id, const char *name, int type, quint16 in, quint16 out, const char *channels) {
-              Stream *s = data.add_streams();
-              s->set_id(id);
-              s->set_name(name);
-              s->set_dvr_id(1);
-              s->set_in_port(in);
-              s->set_out_port(out);
-              s->set_channels(channels);
-              s->set_type(type);
-          };
-    stream(1, "Main", 0, m_frontPort, m_relayPort, "[\"1\",\"2\"]");
-    stream(2, "Axis", 3, m_axisPort, m_relayPort, "[\"1\"]");
-    stream(3, "Yard", 1, 554, m_rtspPorts[0], "[\"1\",\"2\"]");
+    SiteConfig site;
+    site.dvr(1, QString::fromLatin1(DvrName), QString::fromLatin1(User),
+             QString::fromLatin1(Password))
+        .stream(1, QStringLiteral("Main"), 0, m_frontPort, m_relayPort, {1, 2})
+        .stream(2, QStringLiteral("Axis"), 3, m_axisPort, m_relayPort, {1})
+        .stream(3, QStringLiteral("Yard"), 1, 554, m_rtspPorts[0], {1, 2});
     // The variant moves a streamer to another port and adds a relayed stream on a port of its
     // own, and a second layout: every update changes what the service serves.
     if (variant) {
-        stream(4, "Gate", 5, 554, m_rtspPorts[2], "[\"1\"]");
-        stream(5, "Spare", 0, m_frontPort, m_sparePort, "[\"3\"]");
+        site.stream(4, QStringLiteral("Gate"), 5, 554, m_rtspPorts[2], {1})
+            .stream(5, QStringLiteral("Spare"), 0, m_frontPort, m_sparePort, {3});
     } else {
-        stream(4, "Dock", 4, 554, m_rtspPorts[1], "[\"1\"]");
+        site.stream(4, QStringLiteral("Dock"), 4, 554, m_rtspPorts[1], {1});
     }
 
     for (int id = 1; id <= (variant ? 2 : 1); ++id) {
-        IO *io = data.add_ios();
-        io->set_id(id);
-        io->set_name(QStringLiteral("Board%1").arg(id).toStdString());
-        io->set_dvr_id(1);
-        io->set_port(m_board.port());
-        io->set_enabled(true);
-        io->set_events_enabled(true);
-        for (int pin = 1; pin <= 2; ++pin) {
-            Door *door = data.add_doors();
-            door->set_id(id * 10 + pin);
-            door->set_name(QStringLiteral("Door %1.%2").arg(id).arg(pin).toStdString());
-            door->set_io_id(id);
-            door->set_in_pin(pin);
-            door->set_out_pin(pin);
-        }
+        site.ioBoard(id, QStringLiteral("Board%1").arg(id), m_board.port());
+        for (int pin = 1; pin <= 2; ++pin)
+            site.door(id * 10 + pin, QStringLiteral("Door %1.%2").arg(id).arg(pin), pin);
     }
-    return data;
+    return site.data();
 }
 
 void Soak::push(bool variant)
