@@ -21,10 +21,11 @@
 // is registered with again within 10 s. The idle cost with the Central server unreachable is
 // printed too.
 //
-//   bench_site [--seconds S] [--idle-seconds S] [--idle-only]
+//   bench_site [--seconds S] [--idle-seconds S] [--idle-only | --fan-out-only]
 //     --seconds       length of each measurement (default 6 s)
 //     --idle-seconds  length of each idle measurement (default 30 s)
 //     --idle-only     only the idle figures and the returning Central server (about 1.5 min)
+//     --fan-out-only  only the fan-out goal (about 1.5 min)
 
 #include "barewriter.h"
 #include "benchfigures.h"
@@ -461,10 +462,11 @@ SystemData siteConfiguration(const QList<quint16> &cameraPorts, const QList<quin
 class SiteBench
 {
 public:
-    SiteBench(double seconds, double idleSeconds, bool idleOnly)
+    SiteBench(double seconds, double idleSeconds, bool idleOnly, bool fanOutOnly)
         : m_seconds(seconds)
         , m_idleSeconds(idleSeconds)
         , m_idleOnly(idleOnly)
+        , m_fanOutOnly(fanOutOnly)
     { }
     int run();
 
@@ -477,6 +479,7 @@ private:
         Figures big;
     };
     bool measureThroughput(Throughput *result);
+    bool measureFanOut(Throughput *result);
     bool configure(int channels);
     Figures measureService(int channels, int perChannel);
     Figures measureFetchFloor(const char *kind, int channels);
@@ -489,6 +492,7 @@ private:
     double m_seconds;
     double m_idleSeconds;
     bool m_idleOnly;
+    bool m_fanOutOnly;
     ServiceSite m_site;
     PeerProcess m_peers;
     QList<quint16> m_cameraPorts;
@@ -678,6 +682,12 @@ bool SiteBench::measureThroughput(Throughput *result)
                                           : 0);
     }
 
+    result->big = rows.at(3).service;
+    return measureFanOut(result);
+}
+
+bool SiteBench::measureFanOut(Throughput *result)
+{
     // The fan-out alone: what more viewers per channel cost, per extra picture delivered. The
     // fetches dominate the service's CPU and their rate wanders with the machine's load, so both
     // sides are taken per fetched picture (the writer: per picture it sent to each of the
@@ -724,7 +734,6 @@ bool SiteBench::measureThroughput(Throughput *result)
                                       fanOutChannels * writerN.medianRate);
     result->fanOutRatio
         = result->writerMarginal > 0 ? result->serviceMarginal / result->writerMarginal : 0;
-    result->big = rows.at(3).service;
     return true;
 }
 
@@ -758,6 +767,19 @@ int SiteBench::run()
     m_pinger.start();
 
     Throughput throughput;
+    if (m_fanOutOnly) {
+        if (!measureFanOut(&throughput))
+            return 1;
+        const bool met = throughput.fanOutRatio > 0 && throughput.fanOutRatio <= MaxFanOutRatio;
+        std::printf("\ngoal:\n  fan-out marginal CPU per extra delivered picture %.1f us, bare "
+                    "writer %.1f us: %.2fx <= %.1fx: %s\n",
+                    throughput.serviceMarginal, throughput.writerMarginal,
+                    throughput.fanOutRatio, MaxFanOutRatio, verdict(met));
+        QString stopped;
+        m_site.stop(&stopped);
+        m_peers.finish();
+        return 0;
+    }
     if (!m_idleOnly && !measureThroughput(&throughput))
         return 1;
 
@@ -872,9 +894,13 @@ int main(int argc, char **argv)
     const QCommandLineOption idleOnlyOption(
         QStringLiteral("idle-only"),
         QStringLiteral("Only the idle figures and the returning Central server."));
-    parser.addOptions({secondsOption, idleOption, idleOnlyOption});
+    const QCommandLineOption fanOutOnlyOption(
+        QStringLiteral("fan-out-only"),
+        QStringLiteral("Only the fan-out: 16 channels watched by 1 and by 16 viewers."));
+    parser.addOptions({secondsOption, idleOption, idleOnlyOption, fanOutOnlyOption});
     parser.process(app);
     SiteBench bench(qMax(1.0, parser.value(secondsOption).toDouble()),
-                    qMax(5.0, parser.value(idleOption).toDouble()), parser.isSet(idleOnlyOption));
+                    qMax(5.0, parser.value(idleOption).toDouble()), parser.isSet(idleOnlyOption),
+                    parser.isSet(fanOutOnlyOption));
     return bench.run();
 }

@@ -15,7 +15,9 @@
 #include "rtspprocessmgr.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
+#include <QMetaMethod>
 #include <QMetaObject>
 #include <QPair>
 #include <QSet>
@@ -67,6 +69,27 @@ QSet<QString> peerSet(const RTSPProcessMgr &manager)
     return peers;
 }
 
+// The same peers as `peers`, without building a set per message.
+bool samePeers(const RTSPProcessMgr &manager, const QSet<QString> &peers)
+{
+    const QHash<QString, RTSPProcessMgr::SlaveState> &states = manager.slaveStates();
+    if (states.size() != peers.size())
+        return false;
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+        if (!peers.contains(it.key()))
+            return false;
+    }
+    return true;
+}
+
+// The manager's private handlers, looked up once: a lookup by name per message would cost more
+// than the message.
+QMetaMethod method(const char *signature)
+{
+    const QMetaObject &meta = RTSPProcessMgr::staticMetaObject;
+    return meta.method(meta.indexOfMethod(signature));
+}
+
 void fail(const char *what, const QByteArray &input)
 {
     fprintf(stderr, "%s\ninput: %s\n", what, input.toHex().constData());
@@ -77,7 +100,7 @@ void checkAnswers(const QString &sender, const QString &message, bool listed, co
                   const RTSPProcessMgr &manager, const QSet<QString> &peersBefore,
                   const QByteArray &input)
 {
-    if (peerSet(manager) != peersBefore)
+    if (!samePeers(manager, peersBefore))
         fail("a message changed the table of peers", input);
     if (!listed) {
         if (sent != Sent{{sender, QStringLiteral("kill")}})
@@ -109,12 +132,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Q_UNUSED(configured)
     const QByteArray input(reinterpret_cast<const char *>(data), int(size));
 
+    static const QMetaMethod handleMessage = method("handleIPCMessage(QString,QString)");
+    static const QMetaMethod handleTimeout = method("handleTimeout()");
     RTSPProcessMgr manager;
     Sent sent;
     manager.setOutbox([&sent](const QString &peer, const QString &message) {
         sent.append({peer, message});
     });
     manager.createProgsList();
+    QSet<QString> peersBefore;
 
     for (int pos = 0; pos + 2 <= input.size();) {
         const uchar selector = uchar(input.at(pos));
@@ -144,8 +170,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         default:
-            // One of the manager's own steps between messages.
+            // One of the manager's own steps between messages; the list it rebuilds is taken
+            // afresh before the next message.
             sent.clear();
+            peersBefore.clear();
             switch (selector % 4) {
             case 0:
                 manager.stopRtspProcesses();
@@ -157,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 manager.createProgsList();
                 break;
             default:
-                QMetaObject::invokeMethod(&manager, "handleTimeout", Qt::DirectConnection);
+                handleTimeout.invoke(&manager, Qt::DirectConnection);
                 break;
             }
             for (const auto &answer : sent) {
@@ -166,11 +194,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             continue;
         }
-        const QSet<QString> peersBefore = peerSet(manager);
+        if (peersBefore.isEmpty())
+            peersBefore = peerSet(manager);
         const bool listed = manager.slaveStates().contains(sender);
         sent.clear();
-        QMetaObject::invokeMethod(&manager, "handleIPCMessage", Qt::DirectConnection,
-                                  Q_ARG(QString, sender), Q_ARG(QString, message));
+        handleMessage.invoke(&manager, Qt::DirectConnection, Q_ARG(QString, sender),
+                             Q_ARG(QString, message));
         checkAnswers(sender, message, listed, sent, manager, peersBefore, input);
     }
     return 0;
