@@ -773,8 +773,8 @@ int SiteBench::run()
         const bool met = throughput.fanOutRatio > 0 && throughput.fanOutRatio <= MaxFanOutRatio;
         std::printf("\ngoal:\n  fan-out marginal CPU per extra delivered picture %.1f us, bare "
                     "writer %.1f us: %.2fx <= %.1fx: %s\n",
-                    throughput.serviceMarginal, throughput.writerMarginal,
-                    throughput.fanOutRatio, MaxFanOutRatio, verdict(met));
+                    throughput.serviceMarginal, throughput.writerMarginal, throughput.fanOutRatio,
+                    MaxFanOutRatio, verdict(met));
         QString stopped;
         m_site.stop(&stopped);
         m_peers.finish();
