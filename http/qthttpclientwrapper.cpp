@@ -6,8 +6,14 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -44,6 +50,8 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *paren
     connect(m_requestTimer, &QTimer::timeout, this, &QtHttpClientWrapper::onRequestTimeout);
     connect(m_idleTimer, &QTimer::timeout, this, &QtHttpClientWrapper::onIdleTimeout);
     if (socket) {
+        // TLS records must go through the socket's own encryption.
+        m_directWrites = !qobject_cast<QSslSocket *>(socket);
         // Replies and streamed frames are complete when written; holding them back for
         // coalescing only adds latency.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -419,8 +427,40 @@ void QtHttpClientWrapper::write(const QByteArray &data)
     m_pending.clear();
     if (bytes.isEmpty() || !isConnected())
         return;
-    m_socket->write(bytes);
-    m_socket->flush();
+    // Nothing queued: the bytes go straight to the network from the caller's buffer. The
+    // socket would first copy them into its own buffer, for every viewer of every picture.
+    const qint64 sent = m_socket->bytesToWrite() == 0 ? sendDirect(bytes) : 0;
+    if (sent < bytes.size()) {
+        // What the network did not take waits in the socket, which also reports any failure.
+        m_socket->write(bytes.constData() + sent, bytes.size() - sent);
+        m_socket->flush();
+    }
+}
+
+qint64 QtHttpClientWrapper::sendDirect(const QByteArray &bytes)
+{
+#ifdef Q_OS_UNIX
+    if (!m_directWrites)
+        return 0;
+    const qintptr fd = m_socket->socketDescriptor();
+    if (fd < 0)
+        return 0;
+    qint64 sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(int(fd), bytes.constData() + sent, size_t(bytes.size() - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break; // full, or failed: the socket takes the rest and finds out which
+    }
+    return sent;
+#else
+    Q_UNUSED(bytes)
+    return 0;
+#endif
 }
 
 void QtHttpClientWrapper::onRequestTimeout()

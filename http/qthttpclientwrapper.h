@@ -93,6 +93,9 @@ private:
     void sendHeaders(QtHttpReply *reply);
     void sendData(QtHttpReply *reply);
     void write(const QByteArray &data);
+    // Writes to the connection's descriptor while the socket holds nothing unsent; returns the
+    // bytes the network took (0 when it took none or cannot be written to directly).
+    qint64 sendDirect(const QByteArray &bytes);
     void updateTimers();
 
     QString m_guid;
@@ -108,6 +111,8 @@ private:
     QTimer *m_requestTimer;
     QTimer *m_idleTimer;
     bool m_takenOverMode = false;
+    // Plain TCP: unqueued bytes may bypass the socket's buffer.
+    bool m_directWrites = false;
     bool m_closing = false;
     bool m_receiving = false;
     // Reading stopped because too much of our answers was still unsent; written bytes resume it.

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
+
 namespace {
 
 const QByteArray badRequestBody("<h1>Bad Request (HTTP parsing error) !</h1>\r\n\r\n");
@@ -112,6 +114,8 @@ private slots:
     void chunked_data();
     void chunked();
     void boundaryMode();
+    void streamThroughFullBuffers_data();
+    void streamThroughFullBuffers();
     void repeatedTakeOversHoldOneRequest();
     void noWritesAfterDisconnect();
     void startAndStop();
@@ -408,6 +412,51 @@ void QtHttpServerTest::boundaryMode()
     const auto responses = client.waitForResponses(1);
     QCOMPARE(responses.size(), 1);
     QCOMPARE(responses.first().body, QByteArray("abc\r\n"));
+}
+
+void QtHttpServerTest::streamThroughFullBuffers_data()
+{
+    QTest::addColumn<int>("partSize");
+    QTest::addColumn<int>("parts");
+    // Some 12 MB each, more than the network holds for a peer that does not read: the first
+    // parts go straight out, one goes out in part, the rest wait in the socket.
+    QTest::newRow("small parts") << 1000 << 12000;
+    QTest::newRow("picture-sized parts") << 52 * 1024 << 240;
+    QTest::newRow("parts larger than the network's buffers") << 3 * 1024 * 1024 << 4;
+}
+
+void QtHttpServerTest::streamThroughFullBuffers()
+{
+    QFETCH(int, partSize);
+    QFETCH(int, parts);
+    auto *socket = new QTcpSocket;
+    socket->connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(socket->waitForConnected(10000));
+    socket->setReadBufferSize(4096);
+    socket->write(get("/stream"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_handler->streamingClient, 10000);
+    QtHttpClientWrapper *stream = m_handler->streamingClient;
+
+    QByteArray expected;
+    for (int i = 0; i < parts; ++i) {
+        QByteArray part(partSize, char('a' + i % 26));
+        const QByteArray number = QByteArray::number(i) + ':';
+        part.replace(0, number.size(), number);
+        stream->writeRaw(part);
+        expected += part;
+    }
+    // What the network did not take is the viewer's backlog, which the relay bounds.
+    QVERIFY(stream->bytesToWrite() > 0);
+    QVERIFY(stream->bytesToWrite() < expected.size());
+
+    HttpTestClient client(socket);
+    socket->setReadBufferSize(0);
+    const int head = int(std::strlen("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
+                                     "boundary=endofsection\r\n\r\n"));
+    QVERIFY(client.waitForBytes(head + expected.size(), 30000));
+    QCOMPARE(client.received().size(), head + expected.size());
+    QVERIFY(client.received().mid(head) == expected);
+    QTRY_COMPARE_WITH_TIMEOUT(stream->bytesToWrite(), qint64(0), 10000);
 }
 
 void QtHttpServerTest::repeatedTakeOversHoldOneRequest()
