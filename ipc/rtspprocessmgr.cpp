@@ -184,6 +184,21 @@ void RTSPProcessMgr::sendControlSignals(QString name)
     send(name, QStringLiteral("streaming"));
 }
 
+void RTSPProcessMgr::storeVersion(const QString &name, const QString &value)
+{
+    // A streamer reports its own version; a peer naming a new entry at every restart, or
+    // sending pages as versions, would otherwise grow the table, and every report of it, for
+    // as long as the service runs.
+    if (name.size() > MaxVersionLength || value.size() > MaxVersionLength
+        || (!versions.contains(name) && versions.size() >= MaxVersionEntries)) {
+        if (!m_versionRefusalLogged)
+            qDebug() << "Version report not kept: table full or entry too long";
+        m_versionRefusalLogged = true;
+        return;
+    }
+    versions.insert(name, value);
+}
+
 void RTSPProcessMgr::sendVersions()
 {
     const QHash<QString, QString> table = versions;
@@ -239,7 +254,7 @@ void RTSPProcessMgr::handleIPCMessage(QString sender, QString message)
     if (command == QLatin1String("reset")) {
         if (sender != watchdogName) {
             if (fields.size() == 2)
-                versions.insert(fields.at(0), fields.at(1));
+                storeVersion(fields.at(0), fields.at(1));
             sendControlSignals(sender);
         } else {
             sendVersions();

@@ -29,6 +29,11 @@ public:
         QDateTime lastPing;
     };
 
+    // Most entries of the version table, the service's own included, and the longest name or
+    // value kept in it.
+    static constexpr int MaxVersionEntries = 64;
+    static constexpr int MaxVersionLength = 256;
+
     explicit RTSPProcessMgr(QObject *parent = nullptr);
 
     // The liveness limit applies from the next tick, the intervals from the next start().
@@ -71,6 +76,7 @@ private slots:
     void handleRestartTimerTimeout();
 
 private:
+    void storeVersion(const QString &name, const QString &value);
     void sendVersions();
     bool isConnected(QString name);
     void markConnected(QString name);
@@ -88,4 +94,5 @@ private:
 
     RtspTimings m_timings;
     Outbox m_outbox;
+    bool m_versionRefusalLogged = false;
 };

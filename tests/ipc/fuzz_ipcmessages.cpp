@@ -119,8 +119,14 @@ void checkAnswers(const QString &sender, const QString &message, bool listed, co
     const QStringList fields = message.split(QLatin1Char('$'));
     if (fields.first() == QLatin1String("ping") && sent != Sent{{sender, QStringLiteral("pong")}})
         fail("a ping not answered by exactly one pong", input);
+    const QHash<QString, QString> &versions = manager.versionTable();
+    if (versions.size() > RTSPProcessMgr::MaxVersionEntries)
+        fail("the version table grew past its bound", input);
     if (fields.first() == QLatin1String("reset") && sender != watchdog && fields.size() == 3
-        && manager.versionTable().value(fields.at(1)) != fields.at(2))
+        && fields.at(1).size() <= RTSPProcessMgr::MaxVersionLength
+        && fields.at(2).size() <= RTSPProcessMgr::MaxVersionLength
+        && versions.size() < RTSPProcessMgr::MaxVersionEntries
+        && versions.value(fields.at(1)) != fields.at(2))
         fail("a streamer's version was not kept", input);
 }
 

@@ -57,6 +57,7 @@ private slots:
     void streamersGetTheirUrls();
     void reset_data();
     void reset();
+    void versionTableIsBounded();
     void unknownIdentityIsKilled();
     void keptAliveStreamersAreNotRelaunched();
     void silentStreamerIsRelaunched();
@@ -206,6 +207,12 @@ void RtspProcessMgrTest::reset_data()
                                           << "";
     QTest::newRow("one field") << "reset$RtspStreamer" << QString() << QString();
     QTest::newRow("three fields") << "reset$a$b$c" << QString() << QString();
+    const QString longest(RTSPProcessMgr::MaxVersionLength, QLatin1Char('v'));
+    QTest::newRow("longest name and value")
+        << "reset$" + longest + "$" + longest << longest << longest;
+    QTest::newRow("name too long") << "reset$" + longest + "x$2.1" << QString() << QString();
+    QTest::newRow("value too long")
+        << "reset$RtspStreamer$" + longest + "x" << QString() << QString();
 }
 
 void RtspProcessMgrTest::reset()
@@ -243,6 +250,37 @@ void RtspProcessMgrTest::reset()
     QVERIFY(watchdog.send("reset"));
     QTRY_COMPARE_WITH_TIMEOUT(watchdog.receivedCommands("version").size(), expected.size(), 10000);
     QCOMPARE(watchdog.versions(), expected);
+}
+
+void RtspProcessMgrTest::versionTableIsBounded()
+{
+    RTSPProcessMgr mgr;
+    QStringList sentToWatchdog;
+    mgr.setOutbox([&](const QString &peer, const QString &message) {
+        if (peer == QLatin1String("watchdog"))
+            sentToWatchdog << message;
+    });
+    mgr.createProgsList();
+    // A streamer that names a new entry at every restart fills the table, and no more.
+    const int reports = RTSPProcessMgr::MaxVersionEntries + 40;
+    for (int i = 0; i < reports; ++i) {
+        QVERIFY(QMetaObject::invokeMethod(
+            &mgr, "handleIPCMessage", Qt::DirectConnection, Q_ARG(QString, "8555"),
+            Q_ARG(QString, QStringLiteral("reset$build%1$1").arg(i))));
+    }
+    QCOMPARE(mgr.versionTable().size(), RTSPProcessMgr::MaxVersionEntries);
+    QCOMPARE(mgr.versionTable().value("Service"), QString("v4.9-10-g381bf41"));
+    QVERIFY(mgr.versionTable().contains("build0"));
+    QVERIFY(!mgr.versionTable().contains(QStringLiteral("build%1").arg(reports - 1)));
+    // An entry already kept still takes a new value.
+    QVERIFY(QMetaObject::invokeMethod(&mgr, "handleIPCMessage", Qt::DirectConnection,
+                                      Q_ARG(QString, "8555"), Q_ARG(QString, "reset$build0$2")));
+    QCOMPARE(mgr.versionTable().value("build0"), QString("2"));
+
+    QVERIFY(QMetaObject::invokeMethod(&mgr, "handleIPCMessage", Qt::DirectConnection,
+                                      Q_ARG(QString, "watchdog"), Q_ARG(QString, "version")));
+    QCOMPARE(sentToWatchdog.filter(QRegularExpression("^version\\$")).size(),
+             RTSPProcessMgr::MaxVersionEntries);
 }
 
 void RtspProcessMgrTest::unknownIdentityIsKilled()
