@@ -7,13 +7,25 @@
 
 #include <cmath>
 
+QList<QByteArray> BareWriter::relayParts(int pictureSize)
+{
+    QList<QByteArray> parts;
+    for (int i = 1; i <= 16; ++i)
+        parts.append(VideoRelay::part(FakeCamera::makePicture("/snapshot0.jpg", i, pictureSize)));
+    return parts;
+}
+
+qint64 BareWriter::backlogBound(int partSize)
+{
+    return qMax(VideoTimings::DefaultMinViewerBacklog,
+                qint64(VideoTimings::BacklogPictures) * partSize);
+}
+
 BareWriter::BareWriter(double picturesPerSecond, int pictureSize)
     : m_rate(picturesPerSecond)
+    , m_parts(relayParts(pictureSize))
+    , m_bound(backlogBound(m_parts.first().size()))
 {
-    for (int i = 1; i <= 16; ++i)
-        m_parts.append(VideoRelay::part(FakeCamera::makePicture("/snapshot0.jpg", i, pictureSize)));
-    m_bound = qMax(VideoTimings::DefaultMinViewerBacklog,
-                   qint64(VideoTimings::BacklogPictures) * m_parts.first().size());
     QObject::connect(&m_server, &QTcpServer::newConnection, [this] { accept(); });
     m_server.listen(QHostAddress::LocalHost);
     // Ticks at most every 200 ms, at least every millisecond; each writes the parts due.

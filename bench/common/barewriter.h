@@ -18,6 +18,11 @@ public:
     BareWriter(double picturesPerSecond, int pictureSize);
     ~BareWriter();
 
+    // The parts every bare writer sends: the relay's own part format around 16 fake pictures.
+    static QList<QByteArray> relayParts(int pictureSize);
+    // The relay's bound on a viewer's unsent bytes for parts of `partSize`.
+    static qint64 backlogBound(int partSize);
+
     quint16 port() const { return m_server.serverPort(); }
     // Viewers whose stream has begun.
     int viewerCount() const { return m_viewers.size(); }
@@ -33,11 +38,11 @@ private:
     void tick();
 
     double m_rate;
+    QList<QByteArray> m_parts;
+    qint64 m_bound = 0;
     QTcpServer m_server;
     QTimer m_timer;
     QElapsedTimer m_clock;
-    QList<QByteArray> m_parts;
-    qint64 m_bound = 0;
     QList<QTcpSocket *> m_pending;
     QList<QTcpSocket *> m_viewers;
     qint64 m_sent = 0;
