@@ -104,3 +104,10 @@ bool spinUntil(const std::function<bool()> &done, int timeoutMs)
     }
     return true;
 }
+
+qint64 ProcessStats::cpuNsBetween(const ProcessStats &before, const ProcessStats &after)
+{
+    if (before.schedNs < 0 || after.schedNs < 0 || before.threads != after.threads)
+        return after.cpuNs - before.cpuNs;
+    return after.schedNs - before.schedNs;
+}

@@ -29,6 +29,9 @@ struct ProcessStats
     QHash<QString, qint64> schedNsByThreadName;
 
     static ProcessStats read(qint64 pid);
+    // CPU time between two readings of one process: the nanosecond run times while its threads
+    // stayed the same in number, otherwise the clock ticks.
+    static qint64 cpuNsBetween(const ProcessStats &before, const ProcessStats &after);
 };
 
 // Runs this thread's event loop for a while.

@@ -434,7 +434,8 @@ Figures measure(PeerProcess &peers, qint64 pid, int viewers, double seconds)
         rates.append(got / wall);
     }
     std::sort(rates.begin(), rates.end());
-    const qint64 cpu = after.process.cpuNs - before.process.cpuNs;
+    // Clock ticks are 10 ms: over a few seconds a quiet floor would be a handful of them.
+    const qint64 cpu = ProcessStats::cpuNsBetween(before.process, after.process);
     const qint64 fetched = after.fetched - before.fetched;
     f.minRate = rates.isEmpty() ? 0 : rates.first();
     f.medianRate = rates.isEmpty() ? 0 : rates.at(rates.size() / 2);
@@ -604,9 +605,7 @@ double SiteBench::idleShare(double seconds, qint64 *statNs, qint64 floorPid, dou
                        .arg(thread.second)
                        .arg(thread.first / 1e3 / (wall / 1e9), 0, 'f', 1);
     std::printf("  busiest threads: %s\n", qPrintable(busiest.join(QStringLiteral(", "))));
-    if (before.schedNs < 0 || after.schedNs < 0 || before.threads != after.threads)
-        return (after.cpuNs - before.cpuNs) / wall;
-    return (after.schedNs - before.schedNs) / wall;
+    return ProcessStats::cpuNsBetween(before, after) / wall;
 }
 
 // A Central server comes back on the same ports with a new ping number and pings every few
