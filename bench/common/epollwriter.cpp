@@ -29,11 +29,14 @@ constexpr uint64_t WakeTag = 2;
 
 } // namespace
 
-EpollWriter::EpollWriter(double picturesPerSecond, const QList<QByteArray> &parts, qint64 bound)
+EpollWriter::EpollWriter(double picturesPerSecond, int channels, const QList<QByteArray> &parts,
+                         qint64 bound)
     : m_rate(picturesPerSecond)
     , m_parts(parts)
     , m_head(VideoRelay::responseHead())
     , m_bound(bound)
+    , m_channels(std::max(1, channels))
+    , m_paces(size_t(m_channels))
 {
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -52,8 +55,10 @@ EpollWriter::EpollWriter(double picturesPerSecond, const QList<QByteArray> &part
     ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event);
     event.data.u64 = WakeTag;
     ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
-    const double tickMs = std::min(200.0, std::max(1.0, std::floor(1000.0 / m_rate)));
-    m_burst = std::max<qint64>(2, qint64(std::ceil(m_rate * tickMs / 1000.0)) + 1);
+    // A channel held back by a slow viewer is looked at again this much later.
+    const double retryMs = std::min(200.0, std::max(1.0, std::floor(1000.0 / m_rate)));
+    m_retryNs = qint64(retryMs * 1e6);
+    m_burst = std::max<qint64>(2, qint64(std::ceil(m_rate * retryMs / 1000.0)) + 1);
     m_port = ntohs(address.sin_port);
     m_thread = std::thread([this] { run(); });
 }
@@ -79,7 +84,6 @@ EpollWriter::~EpollWriter()
 
 void EpollWriter::run()
 {
-    const double tickMs = std::min(200.0, std::max(1.0, std::floor(1000.0 / m_rate)));
     qint64 nextTickNs = 0;
     epoll_event events[64];
     while (!m_stop) {
@@ -104,18 +108,20 @@ void EpollWriter::run()
             }
         }
         // Viewers dropped in this round go only now: later events may still name them.
+        const auto gone = [](const Viewer *viewer) { return viewer->fd < 0; };
+        for (Pace &pace : m_paces)
+            pace.viewers.erase(std::remove_if(pace.viewers.begin(), pace.viewers.end(), gone),
+                               pace.viewers.end());
         m_viewers.erase(std::remove_if(m_viewers.begin(), m_viewers.end(),
-                                       [](Viewer *viewer) {
-                                           if (viewer->fd >= 0)
+                                       [&](Viewer *viewer) {
+                                           if (!gone(viewer))
                                                return false;
                                            delete viewer;
                                            return true;
                                        }),
                         m_viewers.end());
-        if (m_startNs > 0 && nowNs() >= nextTickNs) {
-            tick();
-            nextTickNs = nowNs() + qint64(tickMs * 1e6);
-        }
+        if (m_startNs > 0 && nowNs() >= nextTickNs)
+            nextTickNs = tick();
     }
 }
 
@@ -153,10 +159,16 @@ void EpollWriter::onReadable(Viewer &viewer)
     }
     if (!viewer.streaming && viewer.request.contains("\r\n\r\n")) {
         viewer.streaming = true;
+        viewer.channel = m_streams++ % m_channels;
+        m_paces[size_t(viewer.channel)].viewers.push_back(&viewer);
         viewer.request.clear();
         queue(viewer, m_head);
-        if (m_startNs == 0)
+        if (m_startNs == 0) {
+            // Channel c's moments lie c/channels of an interval after channel 0's.
             m_startNs = nowNs();
+            for (int c = 0; c < m_channels; ++c)
+                m_paces[size_t(c)].startNs = m_startNs + qint64(1e9 / m_rate * c / m_channels);
+        }
     }
 }
 
@@ -228,28 +240,40 @@ void EpollWriter::drop(Viewer &viewer)
     viewer.fd = -1;
 }
 
-void EpollWriter::tick()
+qint64 EpollWriter::tick()
 {
-    const auto due = [this] { return m_base + qint64((nowNs() - m_startNs) / 1e9 * m_rate) + 1; };
+    const qint64 now = nowNs();
+    qint64 next = now + 200000000;
+    for (int c = 0; c < m_channels; ++c)
+        next = std::min(next, tickChannel(c, now));
+    return next;
+}
+
+qint64 EpollWriter::tickChannel(int channel, qint64 now)
+{
+    Pace &pace = m_paces[size_t(channel)];
+    if (now < pace.startNs)
+        return pace.startNs;
+    const auto due = [&] { return pace.base + qint64((now - pace.startNs) / 1e9 * m_rate) + 1; };
     // As BareWriter: no catching up in one burst after a busy spell, and no running ahead of
     // viewers that cannot take the rate.
-    if (due() - m_sent > m_burst) {
-        m_startNs = nowNs();
-        m_base = m_sent;
+    if (due() - pace.sent > m_burst) {
+        pace.startNs = now;
+        pace.base = pace.sent;
     }
     const qint64 partSize = m_parts.first().size();
-    while (m_sent < due()) {
-        for (const Viewer *viewer : m_viewers) {
-            if (viewer->fd >= 0 && viewer->streaming && pending(*viewer) > 2 * partSize)
-                return;
+    while (pace.sent < due()) {
+        for (const Viewer *viewer : pace.viewers) {
+            if (viewer->fd >= 0 && pending(*viewer) > 2 * partSize)
+                return now + m_retryNs;
         }
-        const QByteArray &bytes = m_parts.at(int(m_sent % m_parts.size()));
-        for (Viewer *viewer : m_viewers) {
-            if (viewer->fd < 0 || !viewer->streaming)
-                continue;
-            if (pending(*viewer) <= m_bound)
+        const QByteArray &bytes = m_parts.at(int(pace.sent % m_parts.size()));
+        for (Viewer *viewer : pace.viewers) {
+            if (viewer->fd >= 0 && pending(*viewer) <= m_bound)
                 queue(*viewer, bytes);
         }
-        ++m_sent;
+        ++pace.sent;
     }
+    // The moment the next part falls due.
+    return pace.startNs + qint64((pace.sent - pace.base) * 1e9 / m_rate);
 }

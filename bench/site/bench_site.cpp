@@ -11,8 +11,9 @@
 // QNetworkAccessManager loop fetching the same snapshots paced like the relay (a fetch 200 ms
 // after each picture), a bare keep-alive socket client doing the same (the physical floor of a
 // fetch), and a bare writer sending the same parts to the same number of viewers at the rate the
-// service reached: one thread with epoll and send() straight from the parts, no Qt (the physical
-// floor of the fan-out). The fan-out section also prints a bare QTcpSocket writer, the floor of
+// service reached: one thread with epoll and send() straight from the parts, no Qt, each channel's
+// viewers served at that channel's own moments as the cameras' pictures come (the physical floor
+// of the fan-out). The fan-out section also prints a bare QTcpSocket writer, the floor of
 // the network stack the relay is built on.
 //
 // Goals, each printed as met or not: the fan-out's marginal CPU per extra delivered picture (16
@@ -302,7 +303,7 @@ int socketFloorMain(const QList<quint16> &cameraPorts, int channels)
 }
 
 // The third floor: a bare writer, sending to whoever connects; with `epoll` the one without Qt.
-int writerFloorMain(QCoreApplication &app, double rate, bool epoll)
+int writerFloorMain(QCoreApplication &app, double rate, int channels, bool epoll)
 {
     std::unique_ptr<BareWriter> qtWriter;
     std::unique_ptr<EpollWriter> epollWriter;
@@ -310,7 +311,7 @@ int writerFloorMain(QCoreApplication &app, double rate, bool epoll)
     if (epoll) {
         const QList<QByteArray> parts = BareWriter::relayParts(PictureSize);
         epollWriter.reset(
-            new EpollWriter(rate, parts, BareWriter::backlogBound(parts.first().size())));
+            new EpollWriter(rate, channels, parts, BareWriter::backlogBound(parts.first().size())));
         port = epollWriter->port();
     } else {
         qtWriter.reset(new BareWriter(rate, PictureSize));
@@ -500,7 +501,7 @@ private:
     bool configure(int channels);
     Figures measureService(int channels, int perChannel);
     Figures measureFetchFloor(const char *kind, int channels);
-    Figures measureWriterFloor(int viewers, double rate, bool epoll = true);
+    Figures measureWriterFloor(int channels, int viewers, double rate, bool epoll = true);
     double idleShare(double seconds, qint64 *statNs, qint64 floorPid = 0,
                      double *floorShare = nullptr);
     qint64 reregister();
@@ -559,13 +560,13 @@ Figures SiteBench::measureFetchFloor(const char *kind, int channels)
     return f;
 }
 
-Figures SiteBench::measureWriterFloor(int viewers, double rate, bool epoll)
+Figures SiteBench::measureWriterFloor(int channels, int viewers, double rate, bool epoll)
 {
     PeerProcess floor;
     const QList<QByteArray> hello = floor.start(
         QCoreApplication::applicationFilePath(),
         {epoll ? QStringLiteral("--floor-epoll-writer") : QStringLiteral("--floor-writer"),
-         QString::number(rate, 'f', 3)});
+         QString::number(rate, 'f', 3), QString::number(channels)});
     if (hello.value(0) != "writer") {
         std::printf("the bare writer did not start\n");
         std::exit(1);
@@ -701,7 +702,8 @@ bool SiteBench::measureThroughput(Throughput *result)
             row.qnam = rows.at(1).qnam;
             row.socket = rows.at(1).socket;
         }
-        row.writer = measureWriterFloor(row.channels * row.perChannel, row.service.medianRate);
+        row.writer = measureWriterFloor(row.channels, row.channels * row.perChannel,
+                                        row.service.medianRate);
         printRow("  bare epoll writer", row.writer);
         std::printf(
             "  ratios: per fetch %.2fx the QNAM loop, %.1fx the socket client; per "
@@ -744,9 +746,10 @@ bool SiteBench::measureFanOut(Throughput *result)
             const Figures service = measureService(fanOutChannels, perChannel);
             keepLower(one ? service1 : serviceN, service);
             const int viewers = fanOutChannels * perChannel;
-            keepLower(one ? writer1 : writerN, measureWriterFloor(viewers, service.medianRate));
+            keepLower(one ? writer1 : writerN,
+                      measureWriterFloor(fanOutChannels, viewers, service.medianRate));
             keepLower(one ? qtWriter1 : qtWriterN,
-                      measureWriterFloor(viewers, service.medianRate, false));
+                      measureWriterFloor(fanOutChannels, viewers, service.medianRate, false));
         }
     }
     printRow("  service, 1 viewer", service1);
@@ -911,7 +914,7 @@ int main(int argc, char **argv)
         return idleFloorMain(app, quint16(arguments.value(2).toUInt()),
                              quint16(arguments.value(3).toUInt()));
     if (mode == QLatin1String("--floor-writer") || mode == QLatin1String("--floor-epoll-writer"))
-        return writerFloorMain(app, arguments.value(2).toDouble(),
+        return writerFloorMain(app, arguments.value(2).toDouble(), arguments.value(3).toInt(),
                                mode == QLatin1String("--floor-epoll-writer"));
 
     QCommandLineParser parser;
