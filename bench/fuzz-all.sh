@@ -8,6 +8,7 @@
 #   bench/fuzz-all.sh --runs 1000000       fewer inputs
 #   bench/fuzz-all.sh --seconds 600        at most 10 minutes per target (whichever comes first)
 #   bench/fuzz-all.sh --jobs 1             one target at a time
+#   bench/fuzz-all.sh --workers 2 fuzz_ipcmessages   one target, two processes sharing its corpus
 #   bench/fuzz-all.sh fuzz_boardpage ...   only these targets
 #
 # The tree is build-fuzz-long/ (CI's short runs use the unoptimized build-fuzz/). New inputs found
@@ -20,13 +21,15 @@ build="$top/build-fuzz-long"
 runs=10000000
 seconds=0
 parallel=$(nproc)
+workers=1
 targets=()
 while (($#)); do
     case "$1" in
     --runs) runs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --jobs) parallel=$2; shift 2 ;;
-    -h | --help) sed -n '2,18p' "$0"; exit 0 ;;
+    --workers) workers=$2; shift 2 ;;
+    -h | --help) sed -n '2,19p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
     esac
 done
@@ -76,21 +79,16 @@ export QT_QPA_PLATFORM=offscreen
 # same corpus), so each segment is a new process that starts from the corpus grown so far.
 # Prints the target's result line.
 segment=1000000
-fuzz_one() {
-    local target=$1 entry="" candidate folder corpus maxlen work log start status elapsed
-    local count=0 done_now left limit reports=0
-    for candidate in "${all[@]}"; do
-        [[ "${candidate%% *}" == "$target" ]] && entry=$candidate
-    done
-    read -r _ folder corpus maxlen <<<"$entry"
-    work="$out/$target"
-    mkdir -p "$work/corpus"
-    log="$out/$target.log"
-    : >"$log"
-    start=$(date +%s)
-    status=0
-    while ((count < runs)); do
-        left=$((runs - count))
+
+# One worker's share of a target: segments until `share` inputs ran; writes its count and exit
+# status to $log.<worker>.count.
+fuzz_worker() {
+    local target=$1 folder=$2 corpus=$3 maxlen=$4 share=$5 worker=$6 start=$7
+    local work="$out/$target" wlog="$out/$target.log.$worker" count=0 status=0 done_now left
+    local limit reports=0
+    : >"$wlog"
+    while ((count < share)); do
+        left=$((share - count))
         limit=0
         if ((seconds > 0)); then
             limit=$((seconds - ($(date +%s) - start)))
@@ -100,19 +98,48 @@ fuzz_one() {
         nice "$build/tests/$folder/$target" -runs=$((left < segment ? left : segment)) \
             -max_total_time="$limit" -timeout=20 -max_len="$maxlen" -rss_limit_mb=2048 \
             -print_final_stats=1 -artifact_prefix="$work/" \
-            "$work/corpus" "$top/tests/$folder/$corpus" >"$log.segment" 2>&1
+            "$work/corpus" "$top/tests/$folder/$corpus" >"$wlog.segment" 2>&1
         status=$?
         set -e
-        cat "$log.segment" >>"$log"
+        cat "$wlog.segment" >>"$wlog"
         # libFuzzer's own count: "Done N runs in S second(s)", or the last status line on a crash.
-        done_now=$(sed -n 's/^Done \([0-9]*\) runs in.*/\1/p' "$log.segment" | tail -1)
-        [[ -n "$done_now" ]] || done_now=$(sed -n 's/^#\([0-9]*\).*/\1/p' "$log.segment" | tail -1)
+        done_now=$(sed -n 's/^Done \([0-9]*\) runs in.*/\1/p' "$wlog.segment" | tail -1)
+        [[ -n "$done_now" ]] || done_now=$(sed -n 's/^#\([0-9]*\).*/\1/p' "$wlog.segment" | tail -1)
         count=$((count + ${done_now:-0}))
-        reports=$(grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log" || true)
+        reports=$(grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$wlog" || true)
         ((status == 0 && reports == 0)) || break
         ((${done_now:-0} > 0)) || break
     done
-    rm -f "$log.segment"
+    rm -f "$wlog.segment"
+    echo "$count $status $reports" >"$wlog.count"
+}
+
+# One target's run, shared among `workers` processes at a time that grow one corpus; prints the
+# target's result line.
+fuzz_one() {
+    local target=$1 entry="" candidate folder corpus maxlen log start elapsed w
+    local count=0 status=0 reports=0 c s r
+    for candidate in "${all[@]}"; do
+        [[ "${candidate%% *}" == "$target" ]] && entry=$candidate
+    done
+    read -r _ folder corpus maxlen <<<"$entry"
+    mkdir -p "$out/$target/corpus"
+    log="$out/$target.log"
+    start=$(date +%s)
+    for ((w = 0; w < workers; ++w)); do
+        fuzz_worker "$target" "$folder" "$corpus" "$maxlen" \
+            $(((runs + workers - 1 - w) / workers)) "$w" "$start" &
+    done
+    wait
+    : >"$log"
+    for ((w = 0; w < workers; ++w)); do
+        read -r c s r <"$log.$w.count"
+        count=$((count + c))
+        ((s == 0)) || status=$s
+        reports=$((reports + r))
+        cat "$log.$w" >>"$log"
+        rm -f "$log.$w" "$log.$w.count"
+    done
     elapsed=$(($(date +%s) - start))
     if ((status == 0 && reports == 0)); then
         verdict="no crash, 0 sanitizer reports"
