@@ -864,16 +864,15 @@ int SiteBench::run()
                 "after %lld ms\n",
                 PingIntervalMs / 1000, reregistered);
 
-    const double fanOutRatio = throughput.fanOutRatio;
     const Figures &big = throughput.big;
-    const bool fanOutMet = fanOutRatio > 0 && fanOutRatio <= MaxFanOutRatio;
     const bool bigMet
         = big.minRate >= TargetRate * RateTolerance && big.peakResidentKiB < MaxResidentKiB;
     const bool idleMet = idle < MaxIdleShare;
     const bool returnMet = reregistered >= 0 && reregistered <= MaxReregisterMs;
     std::printf("\ngoals:\n");
+    bool fanOutMet = false;
     if (!m_idleOnly) {
-        printFanOutGoal(throughput);
+        fanOutMet = printFanOutGoal(throughput);
         std::printf("  256 channels x 1 viewer: lowest %.3f pictures/s >= %.1f, RSS %.1f MB < "
                     "150 MB: %s\n",
                     big.minRate, TargetRate * RateTolerance, big.peakResidentKiB / 1024.0,

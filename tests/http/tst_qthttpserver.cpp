@@ -11,11 +11,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cstring>
-
 namespace {
 
 const QByteArray badRequestBody("<h1>Bad Request (HTTP parsing error) !</h1>\r\n\r\n");
+// What the handler writes when it takes a connection over for "/stream".
+const QByteArray streamHead("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
+                            "boundary=endofsection\r\n\r\n");
 
 QByteArray get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray())
 {
@@ -83,9 +84,7 @@ public slots:
         } else if (path == "/stream") {
             reply->setUseBoundary(true);
             streamingClient = request->client();
-            request->client()->writeRaw(
-                "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
-                "boundary=endofsection\r\n\r\n");
+            request->client()->writeRaw(streamHead);
         } else {
             reply->appendRawData(path);
         }
@@ -387,18 +386,16 @@ void QtHttpServerTest::boundaryMode()
     m_server->setRequestTimeout(100);
     HttpTestClient client;
     QVERIFY(client.connectTo(m_port));
-    const QByteArray head("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
-                          "boundary=endofsection\r\n\r\n");
     client.send(get("/stream"));
-    QVERIFY(client.waitForBytes(head.size()));
-    QCOMPARE(client.received(), head);
+    QVERIFY(client.waitForBytes(streamHead.size()));
+    QCOMPARE(client.received(), streamHead);
     QVERIFY(m_handler->streamingClient);
 
     const QByteArray part(
         "--endofsection\r\nContent-Type: image/jpeg\r\nContent-Length: 3\r\n\r\nJPG");
     m_handler->streamingClient->writeRaw(part);
-    QVERIFY(client.waitForBytes(head.size() + part.size()));
-    QCOMPARE(client.received(), head + part);
+    QVERIFY(client.waitForBytes(streamHead.size() + part.size()));
+    QCOMPARE(client.received(), streamHead + part);
 
     // A neighbour that stays idle is closed by the idle timer; the taken-over connection is not.
     HttpTestClient idle;
@@ -451,8 +448,7 @@ void QtHttpServerTest::streamThroughFullBuffers()
 
     HttpTestClient client(socket);
     socket->setReadBufferSize(0);
-    const int head = int(std::strlen("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
-                                     "boundary=endofsection\r\n\r\n"));
+    const int head = streamHead.size();
     QVERIFY(client.waitForBytes(head + expected.size(), 30000));
     QCOMPARE(client.received().size(), head + expected.size());
     QVERIFY(client.received().mid(head) == expected);
