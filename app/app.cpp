@@ -348,6 +348,8 @@ StatusFacts App::statusFacts(bool withProcess) const
         StatusFacts::HttpPort port;
         port.port = entry.first;
         port.connections = entry.second.connections;
+        port.http2Connections = entry.second.http2Connections;
+        port.http2Streams = entry.second.http2Streams;
         port.requestsByCode = entry.second.requestsByCode;
         facts.httpPorts.append(port);
     }

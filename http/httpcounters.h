@@ -12,6 +12,9 @@ struct HttpPortCounters
     // A server listens on the port now; a port nobody serves any more is not reported.
     bool open = false;
     int connections = 0;
+    // Of those, the ones speaking HTTP/2, and the streams open on them.
+    int http2Connections = 0;
+    int http2Streams = 0;
     // Answers by status code; a stream taken over by its handler counts once, as 200.
     QMap<int, quint64> requestsByCode;
 };

@@ -60,6 +60,9 @@ struct StatusFacts
     {
         quint16 port = 0;
         int connections = 0;
+        // Of the connections, those speaking HTTP/2, and their open streams.
+        int http2Connections = 0;
+        int http2Streams = 0;
         QMap<int, quint64> requestsByCode;
     };
 

@@ -226,6 +226,15 @@ QByteArray metrics(const StatusFacts &facts)
         for (const StatusFacts::HttpPort &port : facts.httpPorts)
             out.sample(labelSet({label("port", QString::number(port.port))}),
                        quint64(port.connections));
+        out.family("veltra_http2_connections", "gauge",
+                   "Open connections of the HTTP port that speak HTTP/2.");
+        for (const StatusFacts::HttpPort &port : facts.httpPorts)
+            out.sample(labelSet({label("port", QString::number(port.port))}),
+                       quint64(port.http2Connections));
+        out.family("veltra_http2_streams", "gauge", "Open HTTP/2 streams of the HTTP port.");
+        for (const StatusFacts::HttpPort &port : facts.httpPorts)
+            out.sample(labelSet({label("port", QString::number(port.port))}),
+                       quint64(port.http2Streams));
         out.family("veltra_http_requests_total", "counter", "Requests answered, by status code.");
         for (const StatusFacts::HttpPort &port : facts.httpPorts) {
             const QByteArray portLabel = label("port", QString::number(port.port));
@@ -312,6 +321,8 @@ QByteArray json(const StatusFacts &facts)
             requests.insert(QString::number(it.key()), number(it.value()));
         ports.append(QJsonObject{{QStringLiteral("port"), p.port},
                                  {QStringLiteral("connections"), p.connections},
+                                 {QStringLiteral("http2Connections"), p.http2Connections},
+                                 {QStringLiteral("http2Streams"), p.http2Streams},
                                  {QStringLiteral("requests"), requests}});
     }
 

@@ -71,6 +71,8 @@ StatusFacts site()
     StatusFacts::HttpPort port;
     port.port = 8087;
     port.connections = 3;
+    port.http2Connections = 1;
+    port.http2Streams = 16;
     port.requestsByCode = {{200, 10}, {401, 2}};
     facts.httpPorts << port;
     facts.process.residentBytes = 4096;
@@ -175,6 +177,8 @@ void StatusReportTest::metricsFollowTheTextFormat()
                                  "veltra_streamer_launches_total",
                                  "veltra_streamer_last_ping_age_seconds",
                                  "veltra_http_connections",
+                                 "veltra_http2_connections",
+                                 "veltra_http2_streams",
                                  "veltra_http_requests_total",
                                  "process_resident_memory_bytes",
                                  "process_open_fds",
@@ -211,6 +215,8 @@ void StatusReportTest::series_data()
         << full << "veltra_io_polls_total{io=\"6\",name=\"Gate\"} 0" << true;
     QTest::newRow("answers by code")
         << full << "veltra_http_requests_total{port=\"8087\",code=\"401\"} 2" << true;
+    QTest::newRow("HTTP/2 streams of a port")
+        << full << "veltra_http2_streams{port=\"8087\"} 16" << true;
     QTest::newRow("streamer up") << full << "veltra_streamer_up{port=\"8554\"} 1" << true;
     QTest::newRow("a streamer never pinged has no ping age")
         << full << "veltra_streamer_last_ping_age_seconds{port=\"8554\"}" << false;
