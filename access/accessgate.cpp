@@ -55,7 +55,7 @@ AccessFacts AccessGate::factsOf(const QtHttpRequest &request, bool operate)
     facts.host = headerOf(request, "Host");
     facts.origin = headerOf(request, "Origin");
     facts.secFetchSite = headerOf(request, "Sec-Fetch-Site");
-    if (QtHttpClientWrapper *client = request.client()) {
+    if (HttpConnection *client = request.client()) {
         // A port listening on every address sees IPv4 clients as IPv4-mapped IPv6 addresses;
         // log lines name them as people know them.
         const QHostAddress peer = client->peerAddress();

@@ -40,6 +40,7 @@ done
 # conversation.
 all=(
     "fuzz_httprequestparser http fuzz_corpus 0"
+    "fuzz_http2session http fuzz_http2session_corpus 0"
     "fuzz_credentials access fuzz_corpus 0"
     "fuzz_boardpage io fuzz_boardpage_corpus 0"
     "fuzz_doorquery io fuzz_doorquery_corpus 0"

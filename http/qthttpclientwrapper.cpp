@@ -1,11 +1,13 @@
 #include "qthttpclientwrapper.h"
 
+#include "qthttp2connection.h"
 #include "qthttpreply.h"
 #include "qthttprequest.h"
 #include "qthttpserver.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
@@ -15,28 +17,8 @@
 #include <sys/socket.h>
 #endif
 
-namespace {
-
-QByteArray errorBody(int status)
-{
-    switch (status) {
-    case QtHttpReply::RequestTimeout:
-        return QByteArrayLiteral("<h1>Request Timeout !</h1>\r\n");
-    case QtHttpReply::PayloadTooLarge:
-        return QByteArrayLiteral("<h1>Payload Too Large !</h1>\r\n");
-    case QtHttpReply::UriTooLong:
-        return QByteArrayLiteral("<h1>URI Too Long !</h1>\r\n");
-    case QtHttpReply::RequestHeaderFieldsTooLarge:
-        return QByteArrayLiteral("<h1>Request Header Fields Too Large !</h1>\r\n");
-    default:
-        return QByteArrayLiteral("<h1>Bad Request (HTTP parsing error) !</h1>\r\n");
-    }
-}
-
-} // namespace
-
 QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *parent)
-    : QObject(parent)
+    : HttpConnection(parent)
     , m_socket(socket)
     , m_server(parent)
     , m_parser(parent ? parent->parserLimits() : HttpRequestParser::Limits())
@@ -61,6 +43,11 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *paren
         // bounded read buffer makes Qt leave what we do not take in the network, not in memory.
         connect(socket, &QTcpSocket::bytesWritten, this, &QtHttpClientWrapper::onBytesWritten);
         socket->setReadBufferSize(ReadChunk);
+        if (auto *ssl = qobject_cast<QSslSocket *>(socket))
+            connect(ssl, &QSslSocket::encrypted, this, [this] { switchToHttp2(); });
+        else
+            m_protocolChosen = true; // browsers speak HTTP/2 only over TLS
+
         m_idleTimer->start();
     }
 }
@@ -83,6 +70,38 @@ QString QtHttpClientWrapper::guid()
             QCryptographicHash::hash(address, QCryptographicHash::Md5).toHex());
     }
     return m_guid;
+}
+
+bool QtHttpClientWrapper::switchToHttp2()
+{
+    if (m_protocolChosen || !m_socket)
+        return m_http2 != nullptr;
+    auto *ssl = qobject_cast<QSslSocket *>(m_socket.data());
+    if (!ssl || !ssl->isEncrypted())
+        return false;
+    m_protocolChosen = true;
+    if (ssl->sslConfiguration().nextNegotiatedProtocol() != QSslConfiguration::ALPNProtocolHTTP2)
+        return false;
+    m_requestTimer->stop();
+    m_idleTimer->stop();
+    m_http2 = new QtHttp2Connection(ssl, m_server, this);
+    // Whatever arrived with the handshake is read now; readyRead may not come again for it.
+    if (ssl->bytesAvailable() > 0)
+        m_http2->receive();
+    return true;
+}
+
+void QtHttpClientWrapper::writeHead(const HttpResponseHead &head)
+{
+    write(head.toHttp1());
+}
+
+void QtHttpClientWrapper::revoke(const QStringList &identities)
+{
+    if (m_http2)
+        m_http2->revoke(identities);
+    else if (identities.contains(m_identity))
+        abortConnection();
 }
 
 void QtHttpClientWrapper::writeRaw(const QByteArray &data)
@@ -129,6 +148,10 @@ QHostAddress QtHttpClientWrapper::peerAddress() const
 
 void QtHttpClientWrapper::onClientDataReceived()
 {
+    if (m_http2 || switchToHttp2()) {
+        m_http2->receive();
+        return;
+    }
     if (!m_socket || m_closing || m_gated)
         return;
 
@@ -170,6 +193,10 @@ void QtHttpClientWrapper::onClientDataReceived()
 
 void QtHttpClientWrapper::onBytesWritten()
 {
+    if (m_http2) {
+        m_http2->pump();
+        return;
+    }
     // flush() reports written bytes from inside a reply; the loop then running goes on by itself.
     // Otherwise only a loop that stopped for the backlog has anything to resume: a streaming
     // connection reports written bytes for every picture, and its requests come with readyRead.
@@ -330,7 +357,7 @@ void QtHttpClientWrapper::answerStatus(int status, bool closeAfter)
     reply->setStatusCode(QtHttpReply::StatusCode(status));
     if (closeAfter && status != QtHttpReply::BadRequest)
         reply->addHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
-    reply->appendRawData(errorBody(status));
+    reply->appendRawData(QtHttpReply::errorPage(status));
     connect(reply, &QtHttpReply::requestSendHeaders, this,
             &QtHttpClientWrapper::onReplySendHeadersRequested, Qt::DirectConnection);
     connect(reply, &QtHttpReply::requestSendData, this,
@@ -465,14 +492,14 @@ qint64 QtHttpClientWrapper::sendDirect(const QByteArray &bytes)
 
 void QtHttpClientWrapper::onRequestTimeout()
 {
-    if (m_takenOverMode || m_closing)
+    if (m_takenOverMode || m_closing || m_http2)
         return;
     answerStatus(QtHttpReply::RequestTimeout, true);
 }
 
 void QtHttpClientWrapper::onIdleTimeout()
 {
-    if (m_takenOverMode)
+    if (m_takenOverMode || m_http2)
         return;
     closeConnection();
 }

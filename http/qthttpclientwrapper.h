@@ -2,6 +2,7 @@
 
 #include "httprequestparser.h"
 
+#include "httpconnection.h"
 #include "httpgate.h"
 
 #include <QByteArray>
@@ -13,6 +14,7 @@
 
 class QTcpSocket;
 class QTimer;
+class QtHttp2Connection;
 class QtHttpServer;
 class QtHttpRequest;
 class QtHttpReply;
@@ -27,7 +29,10 @@ class QtHttpReply;
 // bytesToWrite() before writing more, and drop frames for a viewer that is not keeping up. The
 // wrapper is released (deferred) when the peer disconnects, right after the server's
 // clientDisconnected(guid()); hold it in a QPointer.
-class QtHttpClientWrapper : public QObject
+//
+// A TLS client that chose "h2" by ALPN speaks HTTP/2: the wrapper then hands the connection's
+// bytes to a QtHttp2Connection, whose streams stand for it towards the handlers.
+class QtHttpClientWrapper : public HttpConnection
 {
     Q_OBJECT
 
@@ -45,27 +50,24 @@ public:
     QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *parent);
     ~QtHttpClientWrapper() override;
 
-    QString guid();
+    QString guid() override;
     ParsingStatus parsingStatus() const { return ParsingStatus(m_parser.state()); }
 
+    void writeHead(const HttpResponseHead &head) override;
     // Writes `data` unchanged and flushes; does nothing once the connection has closed.
-    void writeRaw(const QByteArray &data);
-
-    // Bytes accepted by writeRaw() (or replies) but not yet handed to the network: the measure
-    // of how far a streaming viewer lags behind.
-    qint64 bytesToWrite() const;
-    // False once the peer has gone or the connection was closed.
-    bool isConnected() const;
-    // Closes the connection after what is queued has been sent (e.g. to drop a viewer that does
-    // not keep up). The server then reports clientDisconnected.
-    void closeConnection();
-    // Ends the connection at once, dropping what is still unsent: for a viewer whose right to
-    // watch was taken away.
-    void abortConnection();
-
-    QHostAddress peerAddress() const;
+    void writeRaw(const QByteArray &data) override;
+    // Also counts what replies left unsent.
+    qint64 bytesToWrite() const override;
+    bool isConnected() const override;
+    void closeConnection() override;
+    void abortConnection() override;
+    QHostAddress peerAddress() const override;
     // Whom the server's gate admitted the latest request of this connection for.
-    QString identity() const { return m_identity; }
+    QString identity() const override { return m_identity; }
+    // Over HTTP/2 only the streams admitted for these identities end.
+    void revoke(const QStringList &identities) override;
+    // Null unless the client speaks HTTP/2 on this connection.
+    QtHttp2Connection *http2() const { return m_http2; }
     // True while a request waits for the gate's decision; nothing else is read meanwhile.
     bool isAwaitingGate() const { return m_gated != nullptr; }
 
@@ -97,6 +99,8 @@ private:
     // bytes the network took (0 when it took none or cannot be written to directly).
     qint64 sendDirect(const QByteArray &bytes);
     void updateTimers();
+    // True once the connection speaks HTTP/2 (decided when the TLS handshake is done).
+    bool switchToHttp2();
 
     QString m_guid;
     QPointer<QTcpSocket> m_socket;
@@ -124,4 +128,6 @@ private:
     QtHttpRequest *m_gated = nullptr;
     bool m_decidedAtOnce = false;
     QString m_identity;
+    QtHttp2Connection *m_http2 = nullptr;
+    bool m_protocolChosen = false;
 };

@@ -33,6 +33,22 @@ QByteArray QtHttpReply::statusText(int code)
     }
 }
 
+QByteArray QtHttpReply::errorPage(int status)
+{
+    switch (status) {
+    case QtHttpReply::RequestTimeout:
+        return QByteArrayLiteral("<h1>Request Timeout !</h1>\r\n");
+    case QtHttpReply::PayloadTooLarge:
+        return QByteArrayLiteral("<h1>Payload Too Large !</h1>\r\n");
+    case QtHttpReply::UriTooLong:
+        return QByteArrayLiteral("<h1>URI Too Long !</h1>\r\n");
+    case QtHttpReply::RequestHeaderFieldsTooLarge:
+        return QByteArrayLiteral("<h1>Request Header Fields Too Large !</h1>\r\n");
+    default:
+        return QByteArrayLiteral("<h1>Bad Request (HTTP parsing error) !</h1>\r\n");
+    }
+}
+
 void QtHttpReply::setUseChunked(bool chunked)
 {
     m_useChunked = chunked;

@@ -52,6 +52,8 @@ public:
 
     // Text written after the code in the status line; empty for codes without one.
     static QByteArray statusText(int code);
+    // The body of the server's own protective answers (400, 408, 413, 414, 431).
+    static QByteArray errorPage(int status);
 
 signals:
     void requestSendHeaders();

@@ -1,9 +1,9 @@
 #include "qthttprequest.h"
 
-#include "qthttpclientwrapper.h"
+#include "httpconnection.h"
 #include "qthttpserver.h"
 
-QtHttpRequest::QtHttpRequest(QtHttpClientWrapper *client, QtHttpServer *parent)
+QtHttpRequest::QtHttpRequest(HttpConnection *client, QtHttpServer *parent)
     : QObject(parent)
     , m_server(parent)
     , m_client(client)

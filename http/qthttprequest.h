@@ -8,7 +8,7 @@
 #include <QUrl>
 
 class QtHttpServer;
-class QtHttpClientWrapper;
+class HttpConnection;
 
 // One parsed HTTP request. Its parent is the accepting server; the connection handler releases it
 // once its reply has been written (or when the connection it was taken over on goes away).
@@ -17,7 +17,7 @@ class QtHttpRequest : public QObject
     Q_OBJECT
 
 public:
-    QtHttpRequest(QtHttpClientWrapper *client, QtHttpServer *parent);
+    QtHttpRequest(HttpConnection *client, QtHttpServer *parent);
 
     QUrl url() const { return m_url; }
     QString command() const { return m_command; }
@@ -26,7 +26,8 @@ public:
     // Header names are compared byte for byte: "content-length" is not "Content-Length".
     QByteArray header(const QByteArray &name) const { return m_headers.value(name); }
     QList<QByteArray> headerNames() const { return m_headers.keys(); }
-    QtHttpClientWrapper *client() const { return m_client; }
+    // The connection (or HTTP/2 stream) the request came on.
+    HttpConnection *client() const { return m_client; }
     QtHttpServer *server() const { return m_server; }
 
 public slots:
@@ -40,6 +41,6 @@ private:
     QString m_command;
     QByteArray m_rawData;
     QtHttpServer *m_server;
-    QtHttpClientWrapper *m_client;
+    HttpConnection *m_client;
     QHash<QByteArray, QByteArray> m_headers;
 };

@@ -7,7 +7,43 @@
 
 #include <QHostAddress>
 #include <QPointer>
+#include <QSslCipher>
+#include <QSslConfiguration>
 #include <QTcpSocket>
+
+namespace {
+
+// TLS 1.2 and later, with forward-secret AEAD suites only: HTTP/2 forbids the others, and
+// scanners rightly report CBC suites on a port that offers them.
+QSslConfiguration buildTlsConfiguration()
+{
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    QList<QSslCipher> ciphers;
+    const QList<QSslCipher> supported = QSslConfiguration::supportedCiphers();
+    for (const QSslCipher &cipher : supported) {
+        const QString name = cipher.name();
+        const bool tls13 = name.startsWith(QLatin1String("TLS_"));
+        const bool aead
+            = name.contains(QLatin1String("GCM")) || name.contains(QLatin1String("CHACHA20"));
+        const bool forwardSecret
+            = name.startsWith(QLatin1String("ECDHE-")) || name.startsWith(QLatin1String("DHE-"));
+        if (tls13 || (aead && forwardSecret && !name.contains(QLatin1String("PSK"))))
+            ciphers.append(cipher);
+    }
+    config.setCiphers(ciphers);
+    config.setAllowedNextProtocols(
+        {QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
+    return config;
+}
+
+const QSslConfiguration &tlsConfiguration()
+{
+    static const QSslConfiguration config = buildTlsConfiguration();
+    return config;
+}
+
+} // namespace
 
 QtHttpServerWrapper::QtHttpServerWrapper(QObject *parent)
     : QTcpServer(parent)
@@ -49,6 +85,8 @@ QtHttpServer::~QtHttpServer()
     if (m_counters && m_listener->isListening()) {
         m_counters->open = false;
         m_counters->connections = 0;
+        m_counters->http2Connections = 0;
+        m_counters->http2Streams = 0;
     }
 }
 
@@ -85,6 +123,8 @@ void QtHttpServer::stop()
         m_counters->open = false;
         // What its remaining connections do is no longer the port's.
         m_counters->connections = 0;
+        m_counters->http2Connections = 0;
+        m_counters->http2Streams = 0;
         m_counters = nullptr;
     }
     emit stopped();
@@ -108,8 +148,8 @@ void QtHttpServer::onGateRevoked(const QStringList &identities)
     for (QtHttpClientWrapper *client : clients)
         guarded.append(client);
     for (const QPointer<QtHttpClientWrapper> &client : qAsConst(guarded)) {
-        if (client && identities.contains(client->identity()))
-            client->abortConnection();
+        if (client)
+            client->revoke(identities);
     }
 }
 
@@ -156,6 +196,7 @@ void QtHttpServer::onClientConnected()
                 connect(ssl, &QSslSocket::peerVerifyError, this,
                         &QtHttpServer::onClientSslPeerVerifyError);
                 connect(ssl, &QSslSocket::modeChanged, this, &QtHttpServer::onClientSslModeChanged);
+                ssl->setSslConfiguration(tlsConfiguration());
                 ssl->setLocalCertificateChain(m_sslCertificates);
                 ssl->setPrivateKey(m_sslKey);
                 ssl->setPeerVerifyMode(QSslSocket::AutoVerifyPeer);

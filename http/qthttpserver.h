@@ -87,6 +87,14 @@ public:
     // is not owned and must outlive the server. Without one nothing is counted.
     void setCounterTable(HttpCounterTable *table) { m_counterTable = table; }
     const HttpPortCounters *counters() const { return m_counters; }
+    // Called by the HTTP/2 connections as connections and streams open (+1) and close (-1).
+    void countHttp2(int connections, int streams)
+    {
+        if (m_counters) {
+            m_counters->http2Connections += connections;
+            m_counters->http2Streams += streams;
+        }
+    }
     // Called by the connections for every answer they send.
     void countAnswer(int status)
     {

@@ -5,9 +5,13 @@
 // packet and message it handles, which would drown libFuzzer's own output) while letting a
 // target see whether anything warned.
 
+#include <QByteArray>
 #include <QCoreApplication>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
+
+#include <cstdint>
 
 namespace FuzzSupport {
 
@@ -38,6 +42,21 @@ inline void initialize()
     // VELTRA_FUZZ_LOG=1 keeps the log on standard error, to follow what one input does.
     if (!qEnvironmentVariableIsSet("VELTRA_FUZZ_LOG"))
         qInstallMessageHandler(quietHandler);
+}
+
+// `raw` cut into pieces of 1 to `maxPiece` bytes, at points that follow from `seed` alone, for the
+// targets that check that input in pieces gives what it gives whole.
+inline QList<QByteArray> pieces(const QByteArray &raw, uint32_t seed, int maxPiece)
+{
+    QList<QByteArray> out;
+    uint32_t state = seed;
+    for (int pos = 0; pos < raw.size();) {
+        state = state * 1664525u + 1013904223u;
+        const int length = 1 + int((state >> 16) % uint32_t(maxPiece));
+        out << raw.mid(pos, length);
+        pos += length;
+    }
+    return out;
 }
 
 } // namespace FuzzSupport

@@ -7,6 +7,8 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
     libzmq3-dev cppzmq-dev
+    # HTTP/2 framing, flow control and header compression for the TLS ports.
+    libnghttp2-dev
     protobuf-compiler libprotobuf-dev
     sqlite3 clang-format openssl
     # The unit test boots systemd in private namespaces and checks the unit there.

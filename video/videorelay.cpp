@@ -114,13 +114,23 @@ Route route(const QString &path, const Config &config)
     return result;
 }
 
+HttpResponseHead streamHead()
+{
+    HttpResponseHead head;
+    head.status = 200;
+    head.reason = QByteArrayLiteral("OK");
+    head.headers = {
+        {QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache")},
+        {QByteArrayLiteral("Connection"), QByteArrayLiteral("keep-alive")},
+        {QByteArrayLiteral("Content-type"),
+         QByteArrayLiteral("multipart/x-mixed-replace; boundary=endofsection")},
+    };
+    return head;
+}
+
 QByteArray responseHead()
 {
-    return QByteArrayLiteral("HTTP/1.1 200 OK\r\n"
-                             "Cache-Control: no-cache\r\n"
-                             "Connection: keep-alive\r\n"
-                             "Content-type: multipart/x-mixed-replace; boundary=endofsection\r\n"
-                             "\r\n");
+    return streamHead().toHttp1();
 }
 
 QByteArray part(const QByteArray &picture)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "httpconnection.h"
 #include "records.h"
 
 #include <QByteArray>
@@ -75,7 +76,9 @@ QString dvrListPage(const Config &config);
 QString streamListPage(const Config &config, const DVRInfo &dvr);
 QString channelListPage(const DVRInfo &dvr, const StreamInfo &stream);
 
-// The response head that opens a stream (status line, headers and the empty line).
+// The head of the answer that opens a stream.
+HttpResponseHead streamHead();
+// The same as HTTP/1.1 sends it (status line, headers and the empty line).
 QByteArray responseHead();
 // One picture as it is written to a viewer.
 QByteArray part(const QByteArray &picture);

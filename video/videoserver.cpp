@@ -236,7 +236,7 @@ void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply
         return;
     }
 
-    QtHttpClientWrapper *client = request->client();
+    HttpConnection *client = request->client();
     if (!client || !client->isConnected())
         return;
     const QString guid = client->guid();
@@ -248,7 +248,7 @@ void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply
         m_clientsByGuid.insert(guid, client);
 
     reply->setUseBoundary(true);
-    client->writeRaw(VideoRelay::responseHead());
+    client->writeHead(VideoRelay::streamHead());
 
     if (!state.active) {
         state.active = true;
@@ -359,9 +359,9 @@ void VideoServer::writePicture(ChannelState &state, const QByteArray &picture)
     // A write that fails (the browser has gone) closes its connection at once, and the closing
     // removes that viewer from state.clients before writeRaw() returns: walk a copy, and check
     // each viewer afresh before writing to it.
-    const QHash<QtHttpClientWrapper *, QPointer<QtHttpClientWrapper>> viewers = state.clients;
+    const QHash<HttpConnection *, QPointer<HttpConnection>> viewers = state.clients;
     for (auto it = viewers.cbegin(); it != viewers.cend(); ++it) {
-        QtHttpClientWrapper *client = it.value();
+        HttpConnection *client = it.value();
         if (!client || !client->isConnected()) {
             state.clients.remove(it.key());
             continue;

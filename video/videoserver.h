@@ -15,7 +15,7 @@
 
 class HTTPFetcher;
 class QTimer;
-class QtHttpClientWrapper;
+class HttpConnection;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
@@ -52,7 +52,7 @@ public:
         HTTPFetcher *fetcher = nullptr;
         // Keyed by the raw pointer for set semantics; the guard catches a connection that went
         // away without being reported.
-        QHash<QtHttpClientWrapper *, QPointer<QtHttpClientWrapper>> clients;
+        QHash<HttpConnection *, QPointer<HttpConnection>> clients;
         bool active = false;
         int errorCount = 0;
         // The fetches that failed, while somebody watched, since the last picture.
@@ -121,7 +121,7 @@ private:
     QHash<int, QtHttpServer *> m_servers;
     // Every channel a watching connection joined: a browser may reuse one connection for several.
     QHash<QString, QSet<ChannelKey>> m_clientChannels;
-    QHash<QString, QPointer<QtHttpClientWrapper>> m_clientsByGuid;
+    QHash<QString, QPointer<HttpConnection>> m_clientsByGuid;
     QHash<ChannelKey, ChannelState> m_dvrChannels;
     VideoTimings m_timings;
     HttpServerSetup m_setup;

@@ -7,6 +7,8 @@
 
 #include "httprequestparser.h"
 
+#include "fuzzsupport.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -69,15 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const QStringList whole = outcomes({raw}, limits);
 
-    QList<QByteArray> pieces;
-    uint32_t state = control * 2654435761u + uint32_t(size);
-    const int maxPiece = 1 + (control >> 1) % 16;
-    for (int pos = 0; pos < raw.size();) {
-        state = state * 1664525u + 1013904223u;
-        const int length = 1 + int((state >> 16) % uint32_t(maxPiece));
-        pieces << raw.mid(pos, length);
-        pos += length;
-    }
+    const QList<QByteArray> pieces
+        = FuzzSupport::pieces(raw, control * 2654435761u + uint32_t(size), 1 + (control >> 1) % 16);
     if (outcomes(pieces, limits) != whole) {
         fprintf(stderr, "split input gave another result\n");
         abort();

@@ -42,7 +42,7 @@ public:
     QByteArray lastBody;
     QByteArray lastContentLength;
     QByteArray lastLowerContentLength;
-    QPointer<QtHttpClientWrapper> streamingClient;
+    QPointer<HttpConnection> streamingClient;
 
 public slots:
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
@@ -432,7 +432,7 @@ void QtHttpServerTest::streamThroughFullBuffers()
     socket->setReadBufferSize(4096);
     socket->write(get("/stream"));
     QTRY_VERIFY_WITH_TIMEOUT(m_handler->streamingClient, 10000);
-    QtHttpClientWrapper *stream = m_handler->streamingClient;
+    HttpConnection *stream = m_handler->streamingClient;
 
     QByteArray expected;
     for (int i = 0; i < parts; ++i) {
@@ -484,7 +484,7 @@ void QtHttpServerTest::noWritesAfterDisconnect()
     }
     QVERIFY(disconnected.wait(10000) || disconnected.count() == 1);
     // Between the disconnection and its deferred release the wrapper refuses to write.
-    QPointer<QtHttpClientWrapper> wrapper = m_handler->streamingClient;
+    QPointer<HttpConnection> wrapper = m_handler->streamingClient;
     QVERIFY(wrapper);
     QVERIFY(!wrapper->isConnected());
     wrapper->writeRaw("late frame");
