@@ -1,3 +1,4 @@
+#include "http2testclient.h"
 #include "httptestclient.h"
 #include "qthttpclientwrapper.h"
 #include "qthttpreply.h"
@@ -770,6 +771,21 @@ void QtHttpServerTest::secureMode()
     QVERIFY(plain.waitForDisconnected());
     QVERIFY(!plain.received().startsWith("HTTP/1.1"));
     QCOMPARE(handler.paths, QList<QByteArray>({"/abc", "/echo"}));
+
+    // Over HTTP/2: a chunked reply is one body without the chunk framing, and an idle
+    // connection is closed with a GOAWAY that reports no error.
+    server.setIdleTimeout(300);
+    Http2TestClient h2(chain);
+    QVERIFY(h2.connectTo(port));
+    QCOMPARE(h2.negotiatedProtocol(), QByteArray("h2"));
+    const Http2TestResponse chunked = h2.waitForResponse(h2.get("/chunked"));
+    QCOMPARE(chunked.status, 200);
+    QCOMPARE(chunked.body, QByteArray("hello world!"));
+    QCOMPARE(chunked.header("transfer-encoding"), QByteArray());
+    const Http2TestResponse lazy = h2.waitForResponse(h2.get("/chunked-lazy"));
+    QCOMPARE(lazy.body, QByteArray("late"));
+    QVERIFY(h2.waitForDisconnected());
+    QCOMPARE(http2GoAwayCode(h2.received()), 0);
 }
 
 QTEST_GUILESS_MAIN(QtHttpServerTest)
