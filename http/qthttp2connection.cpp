@@ -238,7 +238,8 @@ void QtHttp2Connection::pump()
     m_pumping = true;
     QByteArray out;
     bool ok = true;
-    while (m_socket->bytesToWrite() < SocketHighWater && m_session.wantsWrite()) {
+    while (m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() < SocketHighWater
+           && m_session.wantsWrite()) {
         out.clear();
         ok = m_session.takeOutput(&out, Chunk);
         if (!ok || out.isEmpty())

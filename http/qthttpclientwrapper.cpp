@@ -43,10 +43,15 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *socket, QtHttpServer *paren
         // bounded read buffer makes Qt leave what we do not take in the network, not in memory.
         connect(socket, &QTcpSocket::bytesWritten, this, &QtHttpClientWrapper::onBytesWritten);
         socket->setReadBufferSize(ReadChunk);
-        if (auto *ssl = qobject_cast<QSslSocket *>(socket))
+        if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
+            m_secure = true;
             connect(ssl, &QSslSocket::encrypted, this, [this] { switchToHttp2(); });
-        else
+            // Encrypted records leaving report here, not through bytesWritten.
+            connect(ssl, &QSslSocket::encryptedBytesWritten, this,
+                    &QtHttpClientWrapper::onBytesWritten);
+        } else {
             m_protocolChosen = true; // browsers speak HTTP/2 only over TLS
+        }
 
         m_idleTimer->start();
     }
@@ -111,7 +116,13 @@ void QtHttpClientWrapper::writeRaw(const QByteArray &data)
 
 qint64 QtHttpClientWrapper::bytesToWrite() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    if (!m_socket)
+        return 0;
+    // A TLS socket encrypts what it is given at once and keeps the records in a buffer of its
+    // own: a peer that reads nothing leaves them there.
+    const qint64 encrypted
+        = m_secure ? static_cast<QSslSocket *>(m_socket.data())->encryptedBytesToWrite() : 0;
+    return m_socket->bytesToWrite() + encrypted;
 }
 
 bool QtHttpClientWrapper::isConnected() const
@@ -160,7 +171,7 @@ void QtHttpClientWrapper::onClientDataReceived()
     m_receiving = true;
     m_heldByBacklog = false;
     forever {
-        if (m_socket->bytesToWrite() > HttpLimits::MaxReplyBacklog) {
+        if (bytesToWrite() > HttpLimits::MaxReplyBacklog) {
             m_heldByBacklog = true;
             break;
         }
@@ -201,7 +212,7 @@ void QtHttpClientWrapper::onBytesWritten()
     // Otherwise only a loop that stopped for the backlog has anything to resume: a streaming
     // connection reports written bytes for every picture, and its requests come with readyRead.
     if (m_heldByBacklog && !m_receiving && m_socket
-        && m_socket->bytesToWrite() <= HttpLimits::MaxReplyBacklog)
+        && bytesToWrite() <= HttpLimits::MaxReplyBacklog)
         onClientDataReceived();
 }
 

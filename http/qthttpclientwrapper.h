@@ -130,4 +130,5 @@ private:
     QString m_identity;
     QtHttp2Connection *m_http2 = nullptr;
     bool m_protocolChosen = false;
+    bool m_secure = false;
 };

@@ -772,6 +772,24 @@ void QtHttpServerTest::secureMode()
     QVERIFY(!plain.received().startsWith("HTTP/1.1"));
     QCOMPARE(handler.paths, QList<QByteArray>({"/abc", "/echo"}));
 
+    // A streaming viewer that reads nothing: what waits for it counts the records the socket
+    // has already encrypted, or a slow TLS viewer would never be found lagging.
+    auto *stalledSocket = new QSslSocket;
+    stalledSocket->setSslConfiguration(config);
+    HttpTestClient stalled(stalledSocket);
+    QSignalSpy stalledEncrypted(stalledSocket, &QSslSocket::encrypted);
+    stalledSocket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    QVERIFY(stalledEncrypted.wait(10000) || stalledEncrypted.count() == 1);
+    stalled.send(get("/stream"));
+    QTRY_VERIFY(handler.streamingClient);
+    stalledSocket->setReadBufferSize(1024);
+    const QByteArray part(1024 * 1024, 'j');
+    for (int i = 0; i < 32; ++i)
+        handler.streamingClient->writeRaw(part);
+    // The kernel's buffers on loopback take a few megabytes at most.
+    QVERIFY2(handler.streamingClient->bytesToWrite() > 16 * part.size(),
+             QByteArray::number(handler.streamingClient->bytesToWrite()).constData());
+
     // Over HTTP/2: a chunked reply is one body without the chunk framing, and an idle
     // connection is closed with a GOAWAY that reports no error.
     server.setIdleTimeout(300);
