@@ -315,7 +315,8 @@ void QtHttp2Connection::serve(const Http2Session::Request &parsed)
     QPointer<QtHttpRequest> guardedRequest(request);
     gate->admit(*request, server->isOperateRequest(*request),
                 [self, guardedStream, guardedRequest](const HttpGateDecision &decision) {
-                    if (self && guardedStream && guardedRequest)
+                    // A stream the client reset meanwhile is answered by nobody.
+                    if (self && guardedStream && guardedRequest && !guardedStream->m_closing)
                         self->onGateDecision(guardedStream, guardedRequest, decision);
                 });
 }

@@ -49,7 +49,8 @@ private:
     QPointer<QtHttp2Connection> m_connection;
     QString m_guid;
     QString m_identity;
-    QtHttpRequest *m_request = nullptr;
+    // A child of the server, which may be going down before this stream.
+    QPointer<QtHttpRequest> m_request;
     // Set while a chunked reply is being written, after its head went out.
     bool m_headSent = false;
     bool m_closing = false;

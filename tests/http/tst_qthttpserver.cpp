@@ -804,6 +804,14 @@ void QtHttpServerTest::secureMode()
     QCOMPARE(lazy.body, QByteArray("late"));
     QVERIFY(h2.waitForDisconnected());
     QCOMPARE(http2GoAwayCode(h2.received()), 0);
+
+    // A stream taken over is still open when the server goes away with its requests.
+    Http2TestClient watching(chain);
+    QVERIFY(watching.connectTo(port));
+    handler.streamingClient = nullptr;
+    watching.get("/stream");
+    QTRY_VERIFY(handler.streamingClient);
+    QVERIFY(handler.streamingClient->isConnected());
 }
 
 QTEST_GUILESS_MAIN(QtHttpServerTest)
