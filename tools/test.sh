@@ -16,5 +16,5 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=Debu
     -DVELTRA_SANITIZE=ON -DVELTRA_FUZZ=ON -DVELTRA_FUZZ_SECONDS=30 -DVELTRA_BUILD_BENCH=OFF \
     -DVELTRA_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$fuzz" --target fuzz_httprequestparser fuzz_credentials fuzz_boardpage \
-    fuzz_doorquery fuzz_centralpackets fuzz_ipcmessages
+    fuzz_doorquery fuzz_centralpackets fuzz_ipcmessages fuzz_digestchallenge
 (cd "$fuzz" && ctest --output-on-failure -R '^fuzz_')
