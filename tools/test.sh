@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, and runs the whole test suite with CTest.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-WITH_BROWSER=1 WITH_FUZZ=1 "$top/tools/install-deps.sh"
+WITH_BROWSER=1 WITH_FUZZ=1 WITH_CHECKS=1 "$top/tools/install-deps.sh"
 build="$top/build-test"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=ON >/dev/null
 cmake --build "$build"

@@ -87,8 +87,8 @@ QByteArray FakeDigestDevice::newNonce()
     m_nonce
         = QCryptographicHash::hash(QByteArray::number(++serial) + m_realm, QCryptographicHash::Sha1)
               .toBase64();
-    m_nonceUsed = 0;
     m_nonceCounts.insert(m_nonce, 0);
+    m_nonceUses.insert(m_nonce, 0);
     return m_nonce;
 }
 
@@ -125,9 +125,11 @@ FakeDigestDevice::Verdict FakeDigestDevice::check(const RequestHead &head)
     if (p.value("response") != expected || nc <= m_nonceCounts.value(nonce))
         return Verdict::Refused;
     m_nonceCounts.insert(nonce, nc);
-    if (nonce != m_nonce || (m_nonceUses > 0 && m_nonceUsed >= m_nonceUses))
+    // Every nonce handed out stays good for its uses: clients of one device (a board's reader
+    // and its updater) each keep their own.
+    if (m_nonceLifetime > 0 && m_nonceUses.value(nonce) >= m_nonceLifetime)
         return Verdict::Stale;
-    ++m_nonceUsed;
+    ++m_nonceUses[nonce];
     return Verdict::Good;
 }
 
@@ -142,7 +144,7 @@ void FakeDigestDevice::handleHead(QTcpSocket *socket, const RequestHead &head)
         return;
     }
     const int query = head.target.indexOf('?');
-    const QByteArray path = head.target.left(query);
+    const QByteArray path = query < 0 ? head.target : head.target.left(query);
     QByteArray body;
     QByteArray type = "text/html";
     if (path == "/alarm.htm") {

@@ -13,10 +13,10 @@
 // ship it (MD5 or MD5-sess, qop "auth"): /alarm.htm answers the page of board() (its update
 // queries are recorded and answered with the page), any other GET a FakeCamera picture for its
 // target. A request without a right Digest answer gets 401 with a challenge; Basic is never
-// accepted. A nonce is good for setNonceUses() answers, after which the next one gets 401 with
-// stale=true and a new nonce. The answer is checked on its own (not with the service's code):
-// user, realm, nonce, uri equal to the request target, a nonce count above the last one seen
-// for that nonce, and the response digest.
+// accepted. Each challenge hands out a new nonce, good for setNonceUses() answers, after which
+// the next one gets 401 with stale=true and a new nonce. The answer is checked on its own (not with
+// the service's code): user, realm, nonce, uri equal to the request target, a nonce count above the
+// last one seen for that nonce, and the response digest.
 class FakeDigestDevice : public FakeHttpDevice
 {
     Q_OBJECT
@@ -28,7 +28,7 @@ public:
     QString url(const QString &target) const;
     // "MD5" (the default) or "MD5-sess".
     void setAlgorithm(const QByteArray &algorithm) { m_algorithm = algorithm; }
-    void setNonceUses(int uses) { m_nonceUses = uses; }
+    void setNonceUses(int uses) { m_nonceLifetime = uses; }
     // The state its board page shows.
     FakeIoBoard &board() { return m_board; }
 
@@ -61,11 +61,11 @@ private:
     QByteArray m_realm = "fake digest device";
     QByteArray m_opaque = "5ccc069c403ebaf9f0171e9517f40e41";
     QByteArray m_algorithm = "MD5";
-    int m_nonceUses = 0;
+    int m_nonceLifetime = 0;
     QByteArray m_nonce;
-    int m_nonceUsed = 0;
-    // Every nonce handed out, with the highest nonce count seen for it.
+    // Every nonce handed out, with the highest nonce count seen for it and its good answers.
     QHash<QByteArray, quint32> m_nonceCounts;
+    QHash<QByteArray, int> m_nonceUses;
     FakeIoBoard m_board;
     QList<RequestHead> m_requests;
     QList<QByteArray> m_updates;
