@@ -21,7 +21,7 @@ private slots:
     void challenges();
     void responses_data();
     void responses();
-    void authorizationQuotesAndEchoes();
+    void authorizationWithoutQop();
     void nonceCountFollowsTheNonce();
 };
 
@@ -162,30 +162,10 @@ void DigestAuthTest::responses()
     QVERIFY2(authorization.contains("response=\"" + response + "\""), authorization.constData());
 }
 
-void DigestAuthTest::authorizationQuotesAndEchoes()
+void DigestAuthTest::authorizationWithoutQop()
 {
-    const DigestAuth::Challenge challenge = DigestAuth::parseChallenge(
-        "Digest realm=\"cam \\\"1\\\"\", nonce=\"n\", opaque=\"o\", qop=auth, algorithm=md5");
-    QVERIFY(challenge.valid);
-    const QByteArray value = DigestAuth::authorization(challenge, "ad\"min", "pw", "GET",
-                                                       "/a.jpg?x=1", 0x1a, "c0ffee");
-    // Read back as the device reads it: every value survives its quoting.
-    const QList<DigestAuth::Scheme> schemes = DigestAuth::parseSchemes(value);
-    QCOMPARE(schemes.size(), 1);
-    QCOMPARE(schemes.first().name, QByteArray("digest"));
-    QHash<QByteArray, QByteArray> params;
-    for (const DigestAuth::Param &param : schemes.first().params)
-        params.insert(param.first, param.second);
-    QCOMPARE(params.value("username"), QByteArray("ad\"min"));
-    QCOMPARE(params.value("realm"), QByteArray("cam \"1\""));
-    QCOMPARE(params.value("uri"), QByteArray("/a.jpg?x=1"));
-    QCOMPARE(params.value("opaque"), QByteArray("o"));
-    QCOMPARE(params.value("algorithm"), QByteArray("md5"));
-    QCOMPARE(params.value("nc"), QByteArray("0000001a"));
-    QCOMPARE(params.value("cnonce"), QByteArray("c0ffee"));
-    QCOMPARE(params.value("qop"), QByteArray("auth"));
-
-    // Without qop, nor nc, cnonce or an algorithm the device did not name.
+    // Quoting and the qop form are read back by the fuzz target and the fake device; the older
+    // form sends none of nc, cnonce, qop, nor an algorithm or opaque the device did not name.
     const QByteArray legacy = DigestAuth::authorization(
         DigestAuth::parseChallenge("Digest realm=r, nonce=n"), "u", "p", "GET", "/", 1, "c");
     QVERIFY(!legacy.contains("nc=") && !legacy.contains("cnonce=") && !legacy.contains("qop=")
