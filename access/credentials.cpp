@@ -61,6 +61,10 @@ Basic parseBasic(const QByteArray &authorization)
         if (c.category() == QChar::Other_Control)
             return result;
     }
+    // The key derivation pads a short password with NUL bytes, so "pw\0" would pass for "pw":
+    // a password holding one is refused rather than compared.
+    if (password.contains(QChar(0)))
+        return result;
     result.valid = true;
     result.user = user;
     result.password = password;

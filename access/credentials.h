@@ -19,7 +19,8 @@ struct Basic
 
 // "Basic <base64 of user:password>", the scheme in any letter case. Refused (valid false): other
 // schemes, a missing or malformed Base64 token, text that is not UTF-8, no colon, an empty name
-// or password, control characters in the name, values over MaxAuthorizationSize.
+// or password, control characters in the name, NUL bytes in the password, values over
+// MaxAuthorizationSize.
 Basic parseBasic(const QByteArray &authorization);
 
 // The value of the cookie `name` in a Cookie header ("a=1; b=2"); empty when absent.

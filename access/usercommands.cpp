@@ -97,6 +97,13 @@ int addUser(const QStringList &arguments, const QString &iniPath, FILE *input, F
                 .arg(MaxPasswordBytes));
         return 2;
     }
+    // A login can never send it (it is refused there), and the key derivation would let the
+    // password without its NUL bytes in.
+    if (password.contains('\0')) {
+        password.fill('\0');
+        say(errors, QStringLiteral("Can't add user %1: the password holds a NUL byte.").arg(name));
+        return 2;
+    }
     const QString text = QString::fromUtf8(password);
     password.fill('\0');
     const bool existed = UserList::load(iniPath).contains(name);

@@ -46,6 +46,7 @@ all=(
     "fuzz_doorquery io fuzz_doorquery_corpus 0"
     "fuzz_centralpackets central fuzz_centralpackets_corpus 0"
     "fuzz_ipcmessages ipc fuzz_ipcmessages_corpus 512"
+    "fuzz_digestchallenge video fuzz_digest_corpus 0"
 )
 if ((${#targets[@]} == 0)); then
     for entry in "${all[@]}"; do targets+=("${entry%% *}"); done

@@ -366,8 +366,9 @@ void QtHttp2Connection::finishReply(QtHttp2Stream *stream, QtHttpReply *reply)
 {
     if (!reply->useChunked()) {
         // The same body bytes as over HTTP/1.1.
+        const bool crlf = !m_server || m_server->appendsBodyCrlf();
         answer(stream, reply->statusCode(), replyHeaders(reply),
-               reply->rawData() + QByteArrayLiteral("\r\n"));
+               crlf ? reply->rawData() + QByteArrayLiteral("\r\n") : reply->rawData());
     } else {
         // As over HTTP/1.1, a handler that forgot its head or its last chunk still yields a
         // whole answer.

@@ -380,7 +380,8 @@ void QtHttpClientWrapper::answerStatus(int status, bool closeAfter)
 void QtHttpClientWrapper::finishReply(QtHttpReply *reply, bool closeAfter)
 {
     if (!reply->useChunked()) {
-        reply->appendRawData(QByteArrayLiteral("\r\n"));
+        if (!m_server || m_server->appendsBodyCrlf())
+            reply->appendRawData(QByteArrayLiteral("\r\n"));
         // Header block and body leave in one write: two small segments would make the second
         // wait for the peer's delayed acknowledgement.
         m_batching = true;

@@ -72,6 +72,12 @@ public:
     void setListenAddress(const QHostAddress &address) { m_listenAddress = address; }
     QHostAddress listenAddress() const { return m_listenAddress; }
 
+    // Whether "\r\n" follows every body sent whole (not chunked). On by default: the Central
+    // server's pages read from the relay and event ports expect it. Off, a body goes out as the
+    // handler made it, as a document that is parsed (the metrics text) must.
+    void setAppendsBodyCrlf(bool on) { m_appendsBodyCrlf = on; }
+    bool appendsBodyCrlf() const { return m_appendsBodyCrlf; }
+
     // Every complete request goes through the gate before any handler sees it. `operate` tells
     // the gate which requests change something (a door command); by default none does. The
     // gate is not owned and must outlive the server or be unset first.
@@ -140,6 +146,7 @@ private:
     int m_maxConnections = HttpLimits::MaxConnections;
     HttpRequestParser::Limits m_parserLimits;
     QHostAddress m_listenAddress = QHostAddress(QHostAddress::Any);
+    bool m_appendsBodyCrlf = true;
     QPointer<HttpGate> m_gate;
     OperateTest m_operate;
     HttpCounterTable *m_counterTable = nullptr;

@@ -17,6 +17,8 @@ set(VELTRA_USER "veltra" CACHE STRING "System user the service runs as")
 set(VELTRA_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Directory of the systemd unit, relative to the install prefix unless absolute")
 set(VELTRA_UNIT "veltra.service")
+set(VELTRA_PACKAGE_MAINTAINER "VELTRA Packaging <packaging@veltra.example.net>" CACHE STRING
+    "Maintainer field of the Debian package and its changelog: name <address>")
 
 # Purging the package deletes this directory with everything in it, so it must be the service's
 # own and never a shared one such as /opt or /usr/bin.
@@ -37,25 +39,40 @@ foreach(script postinst prerm postrm)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
                    ${_veltra_packaging_dir}/debian/${script} @ONLY)
 endforeach()
+# Debian wants the changelog compressed with gzip -9n (no name or time stamp inside).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in
+               ${_veltra_packaging_dir}/debian/changelog @ONLY)
+execute_process(COMMAND gzip -9nc INPUT_FILE ${_veltra_packaging_dir}/debian/changelog
+                OUTPUT_FILE ${_veltra_packaging_dir}/debian/changelog.gz RESULT_VARIABLE _veltra_gzip)
+if(NOT _veltra_gzip EQUAL 0)
+    message(FATAL_ERROR "gzip could not compress the package changelog")
+endif()
 
 install(TARGETS veltra-service RUNTIME DESTINATION ${VELTRA_APP_DIR})
 install(FILES ${_veltra_packaging_dir}/${VELTRA_UNIT} DESTINATION ${VELTRA_SYSTEMD_UNIT_DIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/OPERATING.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/OPERATING.md ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
+              ${_veltra_packaging_dir}/debian/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The application directory under /opt is deliberate; the override says why.
+if(VELTRA_APP_DIR MATCHES "^/opt/")
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME veltra-service)
+endif()
 
 # --- Debian package ------------------------------------------------------------------------------
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME veltra-service)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "VELTRA")
-set(CPACK_PACKAGE_CONTACT "VELTRA maintainers <veltra@localhost>" CACHE STRING
-    "Maintainer field of the Debian package")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "VELTRA site service: camera relay, IO board control and RTSP streamer supervision")
+set(CPACK_PACKAGE_CONTACT "${VELTRA_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VELTRA site service: camera relay, doors and RTSP streamers")
+# Lines of at most 80 columns, as Debian's tools show them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Registers with the VELTRA Central server, keeps the site's configuration, relays camera \
-snapshots as MJPEG streams, serves the IO layout pages that drive doors, and supervises the RTSP \
-streamer processes. Runs as the systemd unit ${VELTRA_UNIT} under the system user ${VELTRA_USER}, \
-with its files in ${VELTRA_APP_DIR}.")
+    "Registers with the VELTRA Central server, keeps the site's configuration,
+relays camera snapshots as MJPEG streams, serves the IO layout pages that
+drive doors, and supervises the RTSP streamer processes. Runs as the systemd
+unit ${VELTRA_UNIT} under the system user ${VELTRA_USER}, with its files in
+${VELTRA_APP_DIR}.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -67,7 +84,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The SQLite driver is a Qt plug-in loaded at run time, which no library scan can see; passwd
-# provides the tools the maintainer scripts create the user with.
+# provides the tools the maintainer scripts create the user with. (deb-systemd-helper and
+# deb-systemd-invoke, which they enable and start the unit with, are essential in Debian.)
 set(_veltra_depends "libqt5sql5-sqlite, passwd")
 find_program(VELTRA_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(VELTRA_DPKG_SHLIBDEPS)

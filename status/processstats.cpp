@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QList>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace ProcessStats {
@@ -17,6 +18,17 @@ QByteArray readAll(const char *path)
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return QByteArray();
     return file.readAll();
+}
+
+// The system's boot time as /proc/stat gives it ("btime"), from the clocks instead: a sandbox
+// may show a process only its own part of /proc (systemd's ProcSubset=pid).
+QByteArray bootTimeLine()
+{
+    timespec now{};
+    timespec sinceBoot{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0)
+        return QByteArray();
+    return "btime " + QByteArray::number(qlonglong(now.tv_sec - sinceBoot.tv_sec)) + '\n';
 }
 
 } // namespace
@@ -54,9 +66,11 @@ StatusFacts::Process parse(const QByteArray &stat, const QByteArray &statm,
 
 StatusFacts::Process current()
 {
-    StatusFacts::Process process
-        = parse(readAll("/proc/self/stat"), readAll("/proc/self/statm"), readAll("/proc/stat"),
-                sysconf(_SC_CLK_TCK), sysconf(_SC_PAGESIZE));
+    QByteArray systemStat = readAll("/proc/stat");
+    if (!systemStat.startsWith("btime ") && !systemStat.contains("\nbtime "))
+        systemStat = bootTimeLine();
+    StatusFacts::Process process = parse(readAll("/proc/self/stat"), readAll("/proc/self/statm"),
+                                         systemStat, sysconf(_SC_CLK_TCK), sysconf(_SC_PAGESIZE));
     const QDir fds(QStringLiteral("/proc/self/fd"));
     if (fds.exists()) {
         // The listing holds the descriptor of its own directory while it reads it.

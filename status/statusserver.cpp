@@ -20,6 +20,8 @@ StatusServer::StatusServer(const Source &source, QObject *parent)
 {
     initStatusResources();
     m_server->setServerName(QStringLiteral("StatusServer"));
+    // Scrapers parse the metrics text to its last byte; a trailing "\r\n" breaks Prometheus.
+    m_server->setAppendsBodyCrlf(false);
     connect(m_server, &QtHttpServer::started, this, &StatusServer::started);
     connect(m_server, &QtHttpServer::error, this, &StatusServer::error);
     connect(m_server, &QtHttpServer::requestNeedsReply, this, &StatusServer::onRequestNeedsReply);

@@ -17,6 +17,11 @@ packages=(
 if [ "${WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)
 fi
+# The checks the test suite runs with outside tools: `promtool check metrics` on a live /metrics
+# (the prometheus package; its own daemon is not needed) and `lintian` on the built package.
+if [ "${WITH_CHECKS:-0}" = 1 ]; then
+    packages+=(prometheus lintian)
+fi
 if [ "${WITH_BROWSER:-0}" = 1 ]; then
     packages+=(chromium chromium-driver python3)
 fi

@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, and runs the whole test suite with CTest.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-WITH_BROWSER=1 WITH_FUZZ=1 "$top/tools/install-deps.sh"
+WITH_BROWSER=1 WITH_FUZZ=1 WITH_CHECKS=1 "$top/tools/install-deps.sh"
 build="$top/build-test"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTRA_SANITIZE=ON >/dev/null
 cmake --build "$build"
@@ -16,5 +16,5 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=Debu
     -DVELTRA_SANITIZE=ON -DVELTRA_FUZZ=ON -DVELTRA_FUZZ_SECONDS=30 -DVELTRA_BUILD_BENCH=OFF \
     -DVELTRA_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$fuzz" --target fuzz_httprequestparser fuzz_credentials fuzz_boardpage \
-    fuzz_doorquery fuzz_centralpackets fuzz_ipcmessages fuzz_http2session
+    fuzz_doorquery fuzz_centralpackets fuzz_ipcmessages fuzz_http2session fuzz_digestchallenge
 (cd "$fuzz" && ctest --output-on-failure -R '^fuzz_')

@@ -1,5 +1,6 @@
 #include "httpfetcher.h"
 
+#include <QDeadlineTimer>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -9,6 +10,11 @@ namespace {
 // Why a reply was aborted by the fetcher itself, kept on the reply so that httpFinished() can
 // report the real cause instead of the network stack's "Operation canceled".
 const char *const AbortReasonProperty = "veltraAbortReason";
+// How many challenges the fetch of this reply has answered, and when the fetch times out.
+const char *const AnsweredProperty = "veltraChallengesAnswered";
+const char *const DeadlineProperty = "veltraDeadline";
+// A fetch answers one challenge, and one more only for a nonce gone stale.
+const int MaxAnswers = 2;
 } // namespace
 
 HTTPFetcher::HTTPFetcher(QObject *parent)
@@ -25,12 +31,17 @@ HTTPFetcher::~HTTPFetcher()
 
 void HTTPFetcher::setCredentials(const QString &user, const QString &password)
 {
+    if (user != m_user || password != m_password)
+        m_digest.reset();
     m_user = user;
     m_password = password;
 }
 
 void HTTPFetcher::setUrl(const QString &url)
 {
+    // A Digest session belongs to one device.
+    if (QUrl(url, QUrl::TolerantMode).authority() != QUrl(m_url, QUrl::TolerantMode).authority())
+        m_digest.reset();
     m_url = url;
 }
 
@@ -41,10 +52,32 @@ QByteArray HTTPFetcher::authorizationHeader(const QString &user, const QString &
     return "Basic " + QString(user + QLatin1Char(':') + password).toLocal8Bit().toBase64();
 }
 
+QByteArray HTTPFetcher::requestTarget(const QUrl &url)
+{
+    // As QHttpNetworkRequest::uri() makes it for a request not sent through a proxy.
+    QUrl::FormattingOptions format(QUrl::RemoveFragment | QUrl::RemoveUserInfo | QUrl::FullyEncoded
+                                   | QUrl::RemoveScheme | QUrl::RemoveAuthority);
+    QUrl copy = url;
+    if (copy.path().isEmpty())
+        copy.setPath(QStringLiteral("/"));
+    else
+        format |= QUrl::NormalizePathSegments;
+    return copy.toEncoded(format);
+}
+
 void HTTPFetcher::fetch()
 {
-    QNetworkRequest request(QUrl(m_url, QUrl::TolerantMode));
-    const QByteArray authorization = authorizationHeader(m_user, m_password);
+    startRequest(0, m_timeoutMs > 0 ? QDeadlineTimer(m_timeoutMs).deadline() : 0);
+}
+
+void HTTPFetcher::startRequest(int answered, qint64 deadlineMs)
+{
+    const QUrl url(m_url, QUrl::TolerantMode);
+    QNetworkRequest request(url);
+    const QByteArray authorization = m_digest.isActive()
+        ? m_digest.nextAuthorization(m_user.toUtf8(), m_password.toUtf8(), "GET",
+                                     requestTarget(url))
+        : authorizationHeader(m_user, m_password);
     if (!authorization.isEmpty())
         request.setRawHeader("Authorization", authorization);
     request.setRawHeader("Cache-Control", "no-cache");
@@ -52,17 +85,37 @@ void HTTPFetcher::fetch()
     m_data.clear();
 
     QNetworkReply *reply = m_manager.get(request);
+    reply->setProperty(AnsweredProperty, answered);
+    reply->setProperty(DeadlineProperty, deadlineMs);
     connect(reply, &QNetworkReply::readyRead, this, &HTTPFetcher::httpReadyRead);
     connect(reply, &QNetworkReply::finished, this, &HTTPFetcher::httpFinished);
     m_pending.append(reply);
 
-    if (m_timeoutMs > 0) {
+    if (deadlineMs > 0) {
         // A child of the reply, so it goes with the reply whichever way the request ends.
         auto *timer = new QTimer(reply);
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, [this, reply] { onRequestTimedOut(reply); });
-        timer->start(m_timeoutMs);
+        QDeadlineTimer deadline;
+        deadline.setDeadline(deadlineMs);
+        timer->start(int(qMax<qint64>(0, deadline.remainingTime())));
     }
+}
+
+bool HTTPFetcher::answerChallenge(QNetworkReply *reply)
+{
+    if (m_user.isEmpty() && m_password.isEmpty())
+        return false;
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 401)
+        return false;
+    const int answered = reply->property(AnsweredProperty).toInt();
+    const DigestAuth::Challenge challenge
+        = DigestAuth::parseChallenge(reply->rawHeader("WWW-Authenticate"));
+    if (!challenge.valid || answered >= MaxAnswers || (answered > 0 && !challenge.stale))
+        return false;
+    m_digest.setChallenge(challenge);
+    startRequest(answered + 1, reply->property(DeadlineProperty).toLongLong());
+    return true;
 }
 
 void HTTPFetcher::onRequestTimedOut(QNetworkReply *reply)
@@ -103,6 +156,8 @@ void HTTPFetcher::httpFinished()
     const QVariant reason = reply->property(AbortReasonProperty);
     if (reason.isValid()) {
         emit error(reason.toString());
+    } else if (reply->error() != QNetworkReply::NoError && answerChallenge(reply)) {
+        return;
     } else if (reply->error() != QNetworkReply::NoError) {
         emit error(reply->errorString());
     } else {

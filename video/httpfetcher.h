@@ -1,5 +1,7 @@
 #pragma once
 
+#include "digestauth.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QNetworkAccessManager>
@@ -7,9 +9,16 @@
 #include <QString>
 
 class QNetworkReply;
+class QUrl;
 
 // GETs one device URL at a time with Basic authentication and collects the body in a buffer that
 // the caller reads in its fetched() handler. Used for camera snapshots and IO board pages.
+//
+// A device that answers 401 with a Digest challenge gets the request again with the answer, and
+// from then on every request carries a Digest answer for the device's nonce (the next nonce
+// count), so a picture still costs one request. A fetch answers at most one challenge, and one
+// more only when the device said its nonce had gone stale: wrong credentials end it with the
+// 401's error, as for Basic.
 //
 // Devices on a site network do hang and do misbehave: every request is bounded in time and in
 // body size, and going past either bound ends it through error(msg) like any other failure.
@@ -43,8 +52,13 @@ public:
 
     int pendingCount() const { return m_pending.size(); }
 
-    // The value of the Authorization header for these credentials; empty when none is sent.
+    // The value of the Basic Authorization header for these credentials; empty when none is sent.
     static QByteArray authorizationHeader(const QString &user, const QString &password);
+    // The request target as the network stack writes it on the request line, which a Digest
+    // answer must name.
+    static QByteArray requestTarget(const QUrl &url);
+    // Whether the device has asked for Digest (requests then carry it without being asked).
+    bool usesDigest() const { return m_digest.isActive(); }
 
 signals:
     void fetched();
@@ -55,6 +69,10 @@ private slots:
     void httpFinished();
 
 private:
+    // `answered`: the challenges this fetch has answered so far; `deadlineMs`: when the whole
+    // fetch times out (QDeadlineTimer's clock), 0 for none.
+    void startRequest(int answered, qint64 deadlineMs);
+    bool answerChallenge(QNetworkReply *reply);
     void onRequestTimedOut(QNetworkReply *reply);
 
     QString m_user;
@@ -63,6 +81,7 @@ private:
     QNetworkAccessManager m_manager;
     QByteArray m_data;
     QList<QNetworkReply *> m_pending;
+    DigestAuth m_digest;
     int m_timeoutMs = DefaultTimeoutMs;
     qint64 m_maxBodySize = DefaultMaxBodySize;
 };

@@ -69,6 +69,10 @@ void CredentialsTest::basic_data()
     QTest::newRow("overlong UTF-8") << basicOf("\xc0\xaf:x") << false << QString() << QString();
     QTest::newRow("control character in name")
         << basicOf("ali\nce:x") << false << QString() << QString();
+    QTest::newRow("password with a trailing NUL")
+        << basicOf(QByteArray("alice:s3cret\0", 13)) << false << QString() << QString();
+    QTest::newRow("password with NUL inside")
+        << basicOf(QByteArray("alice:s3cret\0junk", 17)) << false << QString() << QString();
     QTest::newRow("16 KiB") << basicOf("alice:" + QByteArray(12 * 1024, 'x')) << false << QString()
                             << QString();
 }

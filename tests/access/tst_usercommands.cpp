@@ -116,6 +116,8 @@ void UserCommandsTest::refusals_data()
             << QStringList{"--add-user", QStringLiteral("b%1b").arg(QLatin1String(c)), "--role",
                            "viewer"}
             << QByteArray("pw\n") << QString::fromLatin1(c);
+    QTest::newRow("NUL in password") << QStringList{"--add-user", "bob", "--role", "viewer"}
+                                     << QByteArray("pw\0x\n", 5) << "NUL";
     QTest::newRow("overlong password")
         << QStringList{"--add-user", "bob", "--role", "viewer"} << QByteArray(2000, 'x') + '\n'
         << "password";

@@ -8,7 +8,9 @@ status line, the watchdog, restarts, a clean stop, the sandbox and the journal.
 
 Nothing outside the namespace changes: /run, /tmp, /srv, /var/opt and the journal directory are
 private tmpfs there, the service user exists only in a private copy of /etc/passwd, and the
-application directory is a bind mount of the scratch install.
+application directory is a bind mount of the scratch install. The scratch directory is reached in
+there through a bind mount of its own made before those tmpfs, so the build tree may be anywhere
+(under /tmp too) but under /run.
 
 Exit status 0: all checks passed; 1: a check failed; 77: systemd cannot boot here (skipped).
 """
@@ -36,6 +38,10 @@ TEST_RESTART_SEC = 1
 TEST_ENVIRONMENT = "ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1"
 
 START_TIMEOUT = 30
+# What `systemd-analyze security` may rate the unit at most (0 is fully sandboxed, 10 not at all).
+MAX_EXPOSURE = 2.0
+# Where the scratch directory is seen inside the namespace, whatever tmpfs covers its real path.
+INNER_WORK = "/run/veltra-unit-test"
 EXIT_FILE = "exit-status.txt"
 STOP_LIMIT = 3.0
 
@@ -124,9 +130,15 @@ class Site:
         self.unshare = None
         self.init_pid = None
 
+    def inner(self, path):
+        """Where a path under the scratch directory is seen inside the namespace."""
+        return INNER_WORK + path[len(self.work):]
+
     # --- setting up -------------------------------------------------------------------------
 
     def install(self):
+        if self.work == "/run" or self.work.startswith("/run/"):
+            raise Failure("the work directory may not be under /run, which the namespace covers")
         if os.path.exists(self.work):
             shutil.rmtree(self.work)
         self.root = os.path.join(self.work, "root")
@@ -197,6 +209,13 @@ class Site:
               "[Unit]\nDescription=Writes under the service's sandbox\n\n[Service]\n"
               "Type=oneshot\n%s\nExecStart=/bin/sh -c '(%s) > %s/probe.txt'\n"
               % ("\n".join(sandbox), script, self.app_dir))
+        # Pattern matching as the service does it, under the same sandbox: the engine compiles
+        # patterns to machine code where it may, which MemoryDenyWriteExecute= forbids.
+        shutil.copy(self.args.regex_probe, os.path.join(self.staged_app_dir, "regex-probe"))
+        write(os.path.join(self.units, "veltra-regex-probe.service"),
+              "[Unit]\nDescription=Matches patterns under the service's sandbox\n\n[Service]\n"
+              "Type=oneshot\n%s\nEnvironment=%s\nExecStart=/bin/sh -c '%s/regex-probe > %s/regex.txt'\n"
+              % ("\n".join(sandbox), TEST_ENVIRONMENT, self.app_dir, self.app_dir))
 
     def write_identity(self):
         user = self.keys.get("User", "root")
@@ -236,11 +255,14 @@ class Site:
             "set -e",
             "mount --make-rprivate /",
             "mount -t tmpfs -o mode=755 tmpfs /run",
+            # Before any tmpfs can hide it (a build tree under /tmp, /srv or /opt).
+            "mkdir %s" % INNER_WORK,
+            "mount --bind %s %s" % (self.work, INNER_WORK),
             "mount -t tmpfs -o mode=1777 tmpfs /tmp",
             "mount -t cgroup2 none /sys/fs/cgroup",
-            "mount --bind %s/console /dev/console" % self.work,
-            "mount --bind %s/passwd /etc/passwd" % self.work,
-            "mount --bind %s/group /etc/group" % self.work,
+            "mount --bind %s/console /dev/console" % INNER_WORK,
+            "mount --bind %s/passwd /etc/passwd" % INNER_WORK,
+            "mount --bind %s/group /etc/group" % INNER_WORK,
             # Our own journal, not the machine's.
             "if [ -d /var/log/journal ]; then mount -t tmpfs tmpfs /var/log/journal; fi",
         ]
@@ -251,12 +273,12 @@ class Site:
         lines += [
             "if [ ! -d %s ]; then mount -t tmpfs -o mode=755 tmpfs %s; mkdir -p %s; fi"
             % (self.app_dir, app_parent, self.app_dir),
-            "mount --bind %s %s" % (self.staged_app_dir, self.app_dir),
+            "mount --bind %s %s" % (self.inner(self.staged_app_dir), self.app_dir),
             "ip link set lo up",
             "exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin SYSTEMD_UNIT_PATH=%s "
             # systemd's own lines about the unit (a watchdog timeout) go to the journal too.
             "/lib/systemd/systemd --system --unit=veltra-test.target --log-target=journal "
-            "--log-level=info --show-status=no" % self.units,
+            "--log-level=info --show-status=no" % self.inner(self.units),
         ]
         self.init = os.path.join(self.work, "init.sh")
         write(self.init, "\n".join(lines) + "\n", 0o755)
@@ -366,6 +388,17 @@ class Site:
         match = re.search(r"^eventPort=(\d+)", self.app_file("settings.ini"), re.M)
         return int(match.group(1)) if match else None
 
+    def status_port(self):
+        match = re.search(r"^\[Status\][^\[]*?^port=(\d+)", self.app_file("settings.ini"),
+                          re.M | re.S)
+        return int(match.group(1)) if match else None
+
+    def http_get(self, port, path):
+        probe = ("import urllib.request,sys\n"
+                 "sys.stdout.write(urllib.request.urlopen('http://127.0.0.1:%d%s', timeout=5)"
+                 ".read().decode())\n" % (port, path))
+        return self.run(["python3", "-c", probe], check_status=False).stdout
+
     def port_accepts(self, port):
         probe = ("import socket,sys\n"
                  "s=socket.socket()\ns.settimeout(2)\n"
@@ -413,6 +446,41 @@ class Site:
         text = state.get("StatusText", "")
         check(text.startswith("Not registered") and ('Status: "%s"' % text) in status,
               "systemctl status shows the service's STATUS= line", status)
+
+    def check_exposure(self):
+        report = self.run(["systemd-analyze", "security", "--no-pager", self.unit_name],
+                          check_status=False)
+        match = re.search(r"Overall exposure level for \S+: ([0-9.]+)", report.stdout)
+        exposure = float(match.group(1)) if match else None
+        log("  systemd-analyze security: %s" % exposure)
+        check(exposure is not None and exposure <= MAX_EXPOSURE,
+              "systemd-analyze security rates the unit %g or less" % MAX_EXPOSURE,
+              report.stdout[-3000:] + report.stderr)
+
+    def check_serves_metrics(self):
+        port = self.status_port()
+        metrics = self.http_get(port, "/metrics") if port else ""
+        figures = {}
+        for line in metrics.splitlines():
+            fields = line.split()
+            if len(fields) == 2 and fields[0].startswith("process_"):
+                figures[fields[0]] = float(fields[1])
+        # The sandbox shows the service only its own part of /proc.
+        check(metrics.startswith("# HELP") and "veltra_up 1" in metrics,
+              "the status port serves /metrics under the unit", metrics[:300])
+        check(figures.get("process_resident_memory_bytes", 0) > 0
+              and figures.get("process_open_fds", 0) > 0
+              and figures.get("process_cpu_seconds_total", 0) > 0
+              and abs(figures.get("process_start_time_seconds", 0) - time.time()) < 600,
+              "its process metrics read under the sandbox", repr(figures))
+
+    def check_regex(self):
+        self.run(["systemctl", "start", "veltra-regex-probe.service"])
+        check(self.app_file("regex.txt").strip() == "matched",
+              "patterns match under the unit's sandbox (MemoryDenyWriteExecute=)",
+              self.app_file("regex.txt") + self.run(
+                  ["journalctl", "--no-pager", "-o", "cat", "-u", "veltra-regex-probe.service"],
+                  check_status=False).stdout)
 
     def check_sandbox(self, state):
         mounts = {}
@@ -503,6 +571,7 @@ def main():
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("--cmake", default="cmake")
+    parser.add_argument("--regex-probe", required=True)
     args = parser.parse_args()
 
     cgroups = find_prerequisites()
@@ -516,7 +585,10 @@ def main():
         site.boot()
         state = site.check_start()
         site.check_status_line(state)
+        site.check_exposure()
+        site.check_serves_metrics()
         site.check_sandbox(state)
+        site.check_regex()
         site.check_watchdog()
         site.check_kill()
         site.check_stop()

@@ -12,7 +12,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <memory>
@@ -44,6 +46,7 @@ private slots:
     void viewersAndPicturesMove();
     void aFailingBoardIsDown();
     void aStreamerLaunchedAndAlive();
+    void prometheusAcceptsTheMetrics();
     void aConfigurationUpdateRemovesSeriesAndKeepsCounts();
     void systemdShowsTheSummary();
 
@@ -213,6 +216,32 @@ void StatusPagesTest::aStreamerLaunchedAndAlive()
     QVERIFY(value("veltra_streamer_launches_total" + labels) >= 1);
     const double age = value("veltra_streamer_last_ping_age_seconds" + labels);
     QVERIFY2(age >= 0 && age < 5, qPrintable(QString::number(age)));
+}
+
+void StatusPagesTest::prometheusAcceptsTheMetrics()
+{
+    // With a channel that has shown pictures, a failing board whose name needs escaping and a
+    // live streamer, every family is present; Prometheus' own checker reads the bytes as sent.
+    const HttpTestResponse answer = httpRequest(m_statusPort, "GET", "/metrics");
+    QCOMPARE(answer.status(), 200);
+    QVERIFY(answer.body.contains("veltra_relay_last_picture_age_seconds{"));
+    QVERIFY(answer.body.contains("veltra_streamer_up{"));
+    QVERIFY(answer.body.contains("veltra_io_board_up{io=\"5\",name=\"Gate \\\"east\\\"\"} 0"));
+
+    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    QVERIFY2(!promtool.isEmpty(), "promtool not found (tools/install-deps.sh with WITH_CHECKS=1)");
+    QProcess check;
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    check.start(promtool, {QStringLiteral("check"), QStringLiteral("metrics")});
+    QVERIFY(check.waitForStarted(10000));
+    check.write(answer.body);
+    check.closeWriteChannel();
+    QVERIFY(check.waitForFinished(30000));
+    const QByteArray report = check.readAll();
+    // Lint findings come with exit status 0 too on some versions: any output is a problem.
+    QVERIFY2(check.exitStatus() == QProcess::NormalExit && check.exitCode() == 0
+                 && report.trimmed().isEmpty(),
+             report.constData());
 }
 
 void StatusPagesTest::aConfigurationUpdateRemovesSeriesAndKeepsCounts()

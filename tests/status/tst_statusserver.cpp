@@ -152,12 +152,14 @@ void StatusServerTest::answers()
     }
     if (status != 200)
         return;
+    // Each document goes out as made, without the "\r\n" the other ports add to bodies.
+    QVERIFY(!answer.body.endsWith("\r\n"));
     if (path.startsWith("/metrics"))
         QVERIFY(answer.body.contains("\nveltra_io_board_up{io=\"3\",name=\"Gate\"} 0\n"));
     else if (path == "/status.json")
         QCOMPARE(QJsonDocument::fromJson(answer.body).object().value("boards").toArray().size(), 1);
     else
-        QVERIFY(answer.body.contains("status.json"));
+        QCOMPARE(answer.body, StatusServer::dashboardPage());
 }
 
 void StatusServerTest::takesAFreshReadingPerRequest()

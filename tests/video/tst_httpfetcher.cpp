@@ -1,4 +1,5 @@
 #include "fakecamera.h"
+#include "fakedigestdevice.h"
 #include "httpfetcher.h"
 #include "tempappdir.h"
 
@@ -23,6 +24,10 @@ private slots:
     void bodyLargerThanTheCapIsAborted();
     void abortAllReportsEveryPendingRequest();
     void destroyedWithRequestsOutstanding();
+    void digestAnsweredThenSentUnasked_data();
+    void digestAnsweredThenSentUnasked();
+    void staleNonceAnsweredOnce();
+    void wrongDigestCredentialsFailLikeBasic();
 
 private:
     FakeCamera *m_camera = nullptr;
@@ -228,6 +233,107 @@ void HttpFetcherTest::destroyedWithRequestsOutstanding()
     QCOMPARE(failed.count(), 0);
     // The camera sees the connection go away.
     QTRY_COMPARE_WITH_TIMEOUT(m_camera->openConnections(), 0, 10000);
+}
+
+void HttpFetcherTest::digestAnsweredThenSentUnasked_data()
+{
+    QTest::addColumn<QByteArray>("algorithm");
+    QTest::newRow("MD5") << QByteArray("MD5");
+    QTest::newRow("MD5-sess") << QByteArray("MD5-sess");
+}
+
+void HttpFetcherTest::digestAnsweredThenSentUnasked()
+{
+    QFETCH(QByteArray, algorithm);
+    FakeDigestDevice device("admin", "s3cret");
+    device.setAlgorithm(algorithm);
+    QVERIFY(device.listen());
+    HTTPFetcher fetcher;
+    fetcher.setCredentials("admin", "s3cret");
+    fetcher.setUrl(device.url("/cgi-bin/snapshot.cgi?channel=1&subtype=0"));
+    QSignalSpy fetched(&fetcher, &HTTPFetcher::fetched);
+    QSignalSpy failed(&fetcher, &HTTPFetcher::error);
+
+    // The first picture: Basic, as to every device, then the answer to its challenge.
+    fetcher.fetch();
+    QVERIFY(fetched.wait(10000));
+    QCOMPARE(device.requestCount(), 2);
+    QCOMPARE(device.basicCount(), 1);
+    QVERIFY(fetcher.usesDigest());
+    QCOMPARE(FakeCamera::pictureSequence(fetcher.data()), 1);
+
+    // From then on one request per picture, each with the next nonce count.
+    const int pictures = 40;
+    for (int i = 2; i <= pictures; ++i) {
+        fetcher.fetch();
+        QVERIFY(fetched.wait(10000));
+        QCOMPARE(FakeCamera::pictureSequence(fetcher.data()), i);
+    }
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(device.requestCount(), pictures + 1);
+    QCOMPARE(device.challengeCount(), 1);
+    QCOMPARE(device.basicCount(), 1);
+    QVERIFY(device.requests().last().header("Authorization").contains("nc=00000028"));
+
+    // Another device through the same fetcher starts again with Basic.
+    FakeCamera other;
+    QVERIFY(other.listen());
+    fetcher.setUrl(other.url("/snapshot0.jpg"));
+    fetcher.fetch();
+    QVERIFY(fetched.wait(10000));
+    QVERIFY(other.lastRequest().header("Authorization").startsWith("Basic "));
+}
+
+void HttpFetcherTest::staleNonceAnsweredOnce()
+{
+    FakeDigestDevice device("admin", "s3cret");
+    device.setNonceUses(5);
+    QVERIFY(device.listen());
+    HTTPFetcher fetcher;
+    fetcher.setCredentials("admin", "s3cret");
+    fetcher.setUrl(device.url("/snapshot.jpg"));
+    QSignalSpy fetched(&fetcher, &HTTPFetcher::fetched);
+    QSignalSpy failed(&fetcher, &HTTPFetcher::error);
+    for (int i = 1; i <= 12; ++i) {
+        fetcher.fetch();
+        QVERIFY(fetched.wait(10000));
+    }
+    QCOMPARE(failed.count(), 0);
+    // Pictures 6 and 11 each found their nonce stale and were asked again once.
+    QCOMPARE(device.staleCount(), 2);
+    QCOMPARE(device.requestCount(), 12 + 1 + 2);
+    QCOMPARE(device.picturesServed(), 12);
+}
+
+void HttpFetcherTest::wrongDigestCredentialsFailLikeBasic()
+{
+    // What a Basic device answers for a wrong password is the error to give.
+    m_camera->requireCredentials("admin", "s3cret");
+    HTTPFetcher basic;
+    basic.setCredentials("admin", "wrong");
+    basic.setUrl(m_camera->url("/snapshot0.jpg"));
+    QSignalSpy basicFailed(&basic, &HTTPFetcher::error);
+    basic.fetch();
+    QVERIFY(basicFailed.wait(10000));
+
+    FakeDigestDevice device("admin", "s3cret");
+    QVERIFY(device.listen());
+    HTTPFetcher fetcher;
+    fetcher.setCredentials("admin", "wrong");
+    fetcher.setUrl(device.url("/snapshot.jpg"));
+    QSignalSpy fetched(&fetcher, &HTTPFetcher::fetched);
+    QSignalSpy failed(&fetcher, &HTTPFetcher::error);
+    for (int round = 1; round <= 3; ++round) {
+        fetcher.fetch();
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(failed.count(), round);
+        QCOMPARE(failed.last().at(0).toString(), basicFailed.first().at(0).toString());
+        // One challenge answered per fetch, no more.
+        QCOMPARE(device.requestCount(), 2 * round);
+        QCOMPARE(fetcher.pendingCount(), 0);
+    }
+    QCOMPARE(fetched.count(), 0);
+    QCOMPARE(device.picturesServed(), 0);
 }
 
 QTEST_GUILESS_MAIN(HttpFetcherTest)
