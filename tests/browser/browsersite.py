@@ -16,6 +16,7 @@ import ssl
 import subprocess
 import tempfile
 import time
+import traceback
 import urllib.request
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -180,7 +181,7 @@ class Site:
         self.simulator = subprocess.Popen(
             [self.simulator_bin] + [arg for name in ("pub", "pull", "ipc", "event", "relay",
                                                      "rtsp", "camera", "board")
-                                    for arg in ("--%s-port" % name, str(self.ports[name]))],
+                                    for arg in ("--%s-port" % name, str(self.ports[name]))]
             + (["--https"] if self.tls else []),
             stdin=subprocess.PIPE, stdout=self.sim_log, stderr=subprocess.STDOUT)
         self.processes.append(self.simulator)
@@ -223,6 +224,7 @@ class Site:
             print("PASS")
             return 0
         except Exception as error:  # report what was seen, then fail
+            traceback.print_exc()
             print("FAIL:", error)
             if self.sim_log:
                 print("--- simulator output ---")

@@ -95,7 +95,7 @@ def check_cameras(site, login, tls):
                           ".filter(i => i.naturalWidth > 0).length;")
     print("%s: %d of %d channels moving (bytes the service sent), %d of %d pictures shown; "
           "moving: %s" % ("TLS" if tls else "plain HTTP", len(moving), CHANNELS, shown, CHANNELS,
-                          " ".join(path.rsplit("/", 1)[1] for path in moving)))
+                          " ".join(sorted((path.rsplit("/", 1)[1] for path in moving), key=int))))
 
     # The protocol Chromium used for each picture stream, from its own network log.
     protocols = {}
