@@ -10,7 +10,6 @@ browser loads cannot open a door.
 
 Exit codes: 0 pass, 1 fail, 77 skipped (no Chromium or ChromeDriver on this machine)."""
 
-import argparse
 import http.server
 import json
 import re
@@ -18,7 +17,7 @@ import sys
 import threading
 import urllib.parse
 
-from browsersite import Site, browser_missing, http_get, wait_for
+from browsersite import Site, argument_parser, browser_missing, http_get, wait_for
 
 
 class AttackerSite:
@@ -163,9 +162,7 @@ def check_demo(site, login):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--service", required=True)
-    parser.add_argument("--simulator", required=True)
+    parser = argument_parser()
     parser.add_argument("--login", action="store_true",
                         help="give the site an operator and log in through the browser")
     args = parser.parse_args()

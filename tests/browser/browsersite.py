@@ -6,6 +6,7 @@ A check script builds a Site, adds what it needs (users, the status port), and h
 to Site.run(), which returns the script's exit code: 0 pass, 1 fail. A script returns 77
 (skipped) when browser_missing() says so."""
 
+import argparse
 import base64
 import json
 import os
@@ -29,6 +30,14 @@ def browser_missing():
         return False
     print("SKIP: chromium and chromium-driver are not installed")
     return True
+
+
+def argument_parser():
+    """The arguments every check script takes: the service and simulator executables."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--service", required=True)
+    parser.add_argument("--simulator", required=True)
+    return parser
 
 
 def free_port():

@@ -15,13 +15,12 @@ channels move, and the script prints how many.
 
 Exit codes: 0 pass, 1 fail, 77 skipped (no Chromium or ChromeDriver on this machine)."""
 
-import argparse
 import json
 import re
 import sys
 import urllib.parse
 
-from browsersite import Site, browser_missing, http_get, wait_for
+from browsersite import Site, argument_parser, browser_missing, http_get, wait_for
 
 CHANNELS = 16
 # What browsers allow per host and port over HTTP/1.1.
@@ -114,7 +113,8 @@ def check_cameras(site, login, tls):
     streams = metric(site, login, "veltra_http2_streams", site.ports["relay"])
     print("veltra_http2_streams of the relay port:", streams)
 
-    assert len(moving) == CHANNELS, "channels not moving: %s" % sorted(set(before) - set(moving))
+    assert len(moving) == CHANNELS, "channels not moving: %s" % " ".join(
+        sorted((path.rsplit("/", 1)[1] for path in set(before) - set(moving)), key=int))
     assert shown == CHANNELS, "only %d of %d pictures shown" % (shown, CHANNELS)
     assert len(protocols) == CHANNELS and set(protocols.values()) == {"h2"}, protocols
     assert streams is not None and streams >= CHANNELS, \
@@ -122,9 +122,7 @@ def check_cameras(site, login, tls):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--service", required=True)
-    parser.add_argument("--simulator", required=True)
+    parser = argument_parser()
     parser.add_argument("--tls", action="store_true",
                         help="HTTPS with a self-signed certificate, so the browser speaks h2")
     args = parser.parse_args()

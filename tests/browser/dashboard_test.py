@@ -5,14 +5,13 @@ shows the board as down within one refresh of the service knowing it failed.
 
 Exit codes: 0 pass, 1 fail, 77 skipped (no Chromium or ChromeDriver on this machine)."""
 
-import argparse
 import base64
 import json
 import os
 import sys
 import time
 
-from browsersite import Site, browser_missing, http_get, wait_for
+from browsersite import Site, argument_parser, browser_missing, http_get, wait_for
 
 # The page reads /status.json every 2 s; a render takes well under the rest.
 REFRESH_S = 2.0
@@ -72,9 +71,7 @@ def check_dashboard(site, screenshot):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--service", required=True)
-    parser.add_argument("--simulator", required=True)
+    parser = argument_parser()
     parser.add_argument("--screenshot", help="save the page, with the board down, as this PNG")
     args = parser.parse_args()
 
