@@ -6,15 +6,18 @@ A check script builds a Site, adds what it needs (users, the status port), and h
 to Site.run(), which returns the script's exit code: 0 pass, 1 fail. A script returns 77
 (skipped) when browser_missing() says so."""
 
+import argparse
 import base64
 import json
 import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
+import traceback
 import urllib.request
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -29,13 +32,21 @@ def browser_missing():
     return True
 
 
+def argument_parser():
+    """The arguments every check script takes: the service and simulator executables."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--service", required=True)
+    parser.add_argument("--simulator", required=True)
+    return parser
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
-def wait_for(what, predicate, timeout=30.0):
+def wait_for(what, predicate, timeout=30.0, interval=0.1):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
@@ -44,8 +55,12 @@ def wait_for(what, predicate, timeout=30.0):
                 return result
         except Exception:  # not there yet
             pass
-        time.sleep(0.1)
+        time.sleep(interval)
     raise AssertionError("timed out waiting for " + what)
+
+
+# The tests' sites have self-signed certificates made for the run.
+UNVERIFIED = ssl._create_unverified_context()
 
 
 def http_get(url, login=None):
@@ -53,21 +68,30 @@ def http_get(url, login=None):
     if login:
         request.add_header("Authorization",
                            "Basic " + base64.b64encode(("%s:%s" % login).encode()).decode())
-    with urllib.request.urlopen(request, timeout=10) as response:
+    with urllib.request.urlopen(request, timeout=10, context=UNVERIFIED) as response:
         return response.read()
 
 
 class WebDriver:
-    def __init__(self, port):
+    """With network_log, the DevTools network events are kept for network_events()."""
+
+    def __init__(self, port, network_log=False):
         self.base = "http://127.0.0.1:%d" % port
-        caps = {"capabilities": {"alwaysMatch": {"goog:chromeOptions": {
+        # The sites' certificates are self-signed.
+        always = {"acceptInsecureCerts": True, "goog:chromeOptions": {
             "binary": CHROMIUM,
             "args": ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync",
                      "--disable-dev-shm-usage", "--window-size=1280,1024",
-                     "--user-data-dir=" + tempfile.mkdtemp(prefix="veltra-chromium-")]}}}}
-        self.session = self.call("POST", "/session", caps)["sessionId"]
+                     "--ignore-certificate-errors",
+                     "--user-data-dir=" + tempfile.mkdtemp(prefix="veltra-chromium-")]}}
+        if network_log:
+            always["goog:loggingPrefs"] = {"performance": "ALL"}
+            always["goog:chromeOptions"]["perfLoggingPrefs"] = {"enableNetwork": True,
+                                                                "enablePage": False}
+        self.session = self.call("POST", "/session",
+                                 {"capabilities": {"alwaysMatch": always}})["sessionId"]
 
     def call(self, method, path, body=None):
         data = json.dumps(body).encode() if body is not None else None
@@ -96,6 +120,12 @@ class WebDriver:
     def screenshot(self, element):
         return base64.b64decode(self.s("GET", "/element/%s/screenshot" % element))
 
+    def network_events(self, method):
+        """The parameters of the DevTools network events `method` since the last call."""
+        entries = self.s("POST", "/se/log", {"type": "performance"})
+        messages = (json.loads(entry["message"])["message"] for entry in entries)
+        return [m["params"] for m in messages if m.get("method") == method]
+
     def quit(self):
         try:
             self.call("DELETE", "/session/" + self.session)
@@ -106,12 +136,16 @@ class WebDriver:
 class Site:
     """The service registering as `service_id`, in a directory of its own, and the simulated
     site it serves. With status_port the status server listens on a port of its own on
-    127.0.0.1; otherwise it stays off."""
+    127.0.0.1; otherwise it stays off. With tls the service's ports speak HTTPS, with a
+    self-signed certificate made for the run."""
 
     PEERS = ("pub", "pull", "ipc", "event", "relay", "rtsp", "camera", "board", "driver")
+    # The service's own ports, HTTPS with tls.
+    SERVICE_PORTS = ("event", "relay", "status")
 
-    def __init__(self, service, simulator, service_id, status_port=False):
+    def __init__(self, service, simulator, service_id, status_port=False, tls=False):
         self.simulator_bin = simulator
+        self.tls = tls
         self.work = tempfile.mkdtemp(prefix="veltra-%s-" % service_id)
         self.ports = {name: free_port()
                       for name in self.PEERS + (("status",) if status_port else ())}
@@ -119,11 +153,19 @@ class Site:
         shutil.copy(service, self.service_bin)
         status = ("port=%d\naddress=127.0.0.1\n" % self.ports["status"]) if status_port \
             else "port=0\n"
+        tls_section = "[TLS]\ncertificate=site.crt\nkey=site.key\n" if tls else ""
+        if tls:
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+                            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                            "-keyout", os.path.join(self.work, "site.key"),
+                            "-out", os.path.join(self.work, "site.crt")],
+                           check=True, capture_output=True, timeout=60)
         with open(os.path.join(self.work, "settings.ini"), "w") as ini:
             ini.write("[General]\nserverAddress=127.0.0.1\nserverSendPort=%d\nserverRecvPort=%d\n"
-                      "eventPort=%d\nipcPort=%d\nid=%s\nioPath=html\n[Status]\n%s"
+                      "eventPort=%d\nipcPort=%d\nid=%s\nioPath=html\n[Status]\n%s%s"
                       % (self.ports["pub"], self.ports["pull"], self.ports["event"],
-                         self.ports["ipc"], service_id, status))
+                         self.ports["ipc"], service_id, status, tls_section))
         self.log = os.path.join(self.work, "Service.txt")
         self.sim_log = None
         self.simulator = None
@@ -132,7 +174,8 @@ class Site:
         self.processes = []
 
     def url(self, port_name, path=""):
-        return "http://127.0.0.1:%d%s" % (self.ports[port_name], path)
+        scheme = "https" if self.tls and port_name in self.SERVICE_PORTS else "http"
+        return "%s://127.0.0.1:%d%s" % (scheme, self.ports[port_name], path)
 
     def add_user(self, name, role, password):
         """Before start(): the user, through the service's own command."""
@@ -147,7 +190,8 @@ class Site:
         self.simulator = subprocess.Popen(
             [self.simulator_bin] + [arg for name in ("pub", "pull", "ipc", "event", "relay",
                                                      "rtsp", "camera", "board")
-                                    for arg in ("--%s-port" % name, str(self.ports[name]))],
+                                    for arg in ("--%s-port" % name, str(self.ports[name]))]
+            + (["--https"] if self.tls else []),
             stdin=subprocess.PIPE, stdout=self.sim_log, stderr=subprocess.STDOUT)
         self.processes.append(self.simulator)
         self.service = subprocess.Popen([self.service_bin], cwd=self.work,
@@ -166,7 +210,7 @@ class Site:
     def service_log(self):
         return open(self.log, errors="replace").read() if os.path.exists(self.log) else ""
 
-    def browser(self):
+    def browser(self, network_log=False):
         """Headless Chromium, started at the first call."""
         if not self.driver:
             chromedriver = subprocess.Popen(
@@ -174,7 +218,7 @@ class Site:
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.processes.append(chromedriver)
             wait_for("chromedriver", lambda: http_get(self.url("driver", "/status")))
-            self.driver = WebDriver(self.ports["driver"])
+            self.driver = WebDriver(self.ports["driver"], network_log)
         return self.driver
 
     def run(self, check):
@@ -189,6 +233,7 @@ class Site:
             print("PASS")
             return 0
         except Exception as error:  # report what was seen, then fail
+            traceback.print_exc()
             print("FAIL:", error)
             if self.sim_log:
                 print("--- simulator output ---")

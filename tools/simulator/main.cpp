@@ -58,6 +58,10 @@ int main(int argc, char **argv)
                                             QString::fromLatin1(option.what),
                                             QStringLiteral("port"), QString::number(*option.port)));
     }
+    const QCommandLineOption https(
+        QStringLiteral("https"),
+        QStringLiteral("the service's ports speak HTTPS ([TLS] is set): for the printed links"));
+    parser.addOption(https);
     parser.process(app);
     for (const Option &option : options) {
         bool ok = false;
@@ -83,6 +87,7 @@ int main(int argc, char **argv)
     std::signal(SIGTERM, onSignal);
 
     SiteSimulator simulator(ports);
+    simulator.setHttps(parser.isSet(https));
     if (!simulator.start())
         return 1;
 

@@ -26,6 +26,10 @@ const char DvrPassword[] = "demo";
 const char MjpegStream[] = "Entrance";
 const char RtspStream[] = "Yard";
 const int PingIntervalMs = 1000;
+// More channels on the one MJPEG output port than a browser opens HTTP/1.1 connections to one
+// host and port (six), as on a real 16-channel DVR: over HTTP/1.1 a page of them all shows six,
+// over HTTP/2 (with TLS) every one.
+const int MjpegChannels = 16;
 
 struct DemoDoor
 {
@@ -178,11 +182,17 @@ void SiteSimulator::onHello(const QString &serviceId)
         = QStringLiteral("/%1/%2.html").arg(QLatin1String(DvrName), QLatin1String(IoName));
     say(QStringLiteral("Central: layout page: %1").arg(page));
     if (first) {
-        say(QStringLiteral("Open the layouts:  http://127.0.0.1:%1/").arg(m_ports.event));
-        say(QStringLiteral("       the board:  http://127.0.0.1:%1%2")
+        const QString base = QStringLiteral("%1://127.0.0.1:")
+                                 .arg(m_https ? QLatin1String("https") : QLatin1String("http"));
+        say(QStringLiteral("Open the layouts:  %1%2/").arg(base).arg(m_ports.event));
+        say(QStringLiteral("       the board:  %1%2%3").arg(base).arg(m_ports.event).arg(page));
+        say(QStringLiteral("  all %1 cameras:  %2%3%4#cameras")
+                .arg(MjpegChannels)
+                .arg(base)
                 .arg(m_ports.event)
                 .arg(page));
-        say(QStringLiteral("       the cameras: http://127.0.0.1:%1/%2/%3/1")
+        say(QStringLiteral("     one camera:  %1%2/%3/%4/1")
+                .arg(base)
                 .arg(m_ports.relay)
                 .arg(QLatin1String(DvrName), QLatin1String(MjpegStream)));
     }
@@ -204,7 +214,10 @@ SystemData SiteSimulator::demoConfiguration() const
     mjpeg->set_dvr_id(1);
     mjpeg->set_in_port(m_ports.camera);
     mjpeg->set_out_port(m_ports.relay);
-    mjpeg->set_channels("[\"1\",\"2\"]");
+    QJsonArray channels;
+    for (int channel = 1; channel <= MjpegChannels; ++channel)
+        channels.append(QString::number(channel));
+    mjpeg->set_channels(QJsonDocument(channels).toJson(QJsonDocument::Compact).toStdString());
     mjpeg->set_type(0);
 
     Stream *rtsp = data.add_streams();
@@ -251,7 +264,7 @@ QString SiteSimulator::demoLayoutPage() const
                                  {QStringLiteral("outPin"), demo.outPin}});
     }
     QJsonArray cameras;
-    for (int channel = 1; channel <= 2; ++channel)
+    for (int channel = 1; channel <= MjpegChannels; ++channel)
         cameras.append(QStringLiteral("/%1/%2/%3")
                            .arg(QLatin1String(DvrName), QLatin1String(MjpegStream))
                            .arg(channel));

@@ -13,8 +13,8 @@ class FakeWatchdog;
 class SystemData;
 
 // Everything around a site service on one machine: the Central server that registers it and
-// pushes a demo configuration, a camera with two live channels, an IO board with two doors and
-// the watchdog that launches streamers. All on loopback.
+// pushes a demo configuration, a DVR with sixteen live channels on one MJPEG stream, an IO board
+// with two doors and the watchdog that launches streamers. All on loopback.
 class SiteSimulator : public QObject
 {
     Q_OBJECT
@@ -39,6 +39,8 @@ public:
     ~SiteSimulator() override;
 
     bool start();
+    // The service's ports speak HTTPS ([TLS] set): the links printed say so.
+    void setHttps(bool https) { m_https = https; }
 
     // A line typed at the simulator's console: "board fail" makes the IO board answer with
     // errors, "board ok" brings it back. Returns false for a line it does not know.
@@ -52,6 +54,7 @@ private:
     void onHello(const QString &serviceId);
 
     Ports m_ports;
+    bool m_https = false;
     int m_pingNumber = 0;
     QString m_serviceId;
     QTimer m_pingTimer;
