@@ -74,6 +74,7 @@ private slots:
     void onBytesWritten();
     void onRequestTimeout();
     void onIdleTimeout();
+    void onDeferredReplyFinished();
 
 protected slots:
     void onReplySendHeadersRequested();
@@ -124,4 +125,7 @@ private:
     QtHttpRequest *m_gated = nullptr;
     bool m_decidedAtOnce = false;
     QString m_identity;
+    // A request whose handler answers later, and its reply; nothing else is read meanwhile.
+    QtHttpRequest *m_deferredRequest = nullptr;
+    QPointer<QtHttpReply> m_deferredReply;
 };
