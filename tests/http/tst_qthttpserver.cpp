@@ -43,6 +43,8 @@ public:
     QByteArray lastContentLength;
     QByteArray lastLowerContentLength;
     QPointer<QtHttpClientWrapper> streamingClient;
+    // Replies of "/later", answered by the test.
+    QList<QPointer<QtHttpReply>> deferred;
 
 public slots:
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
@@ -81,6 +83,14 @@ public slots:
             reply->setUseChunked(true);
             reply->setUseChunked();
             reply->appendRawData("plain");
+        } else if (path == "/later") {
+            reply->setDeferred(true);
+            deferred.append(reply);
+        } else if (path == "/later-now") {
+            // Deferred, but the answer is known before the handler returns.
+            reply->setDeferred(true);
+            reply->appendRawData("now");
+            reply->finish();
         } else if (path == "/stream") {
             reply->setUseBoundary(true);
             streamingClient = request->client();
@@ -128,6 +138,9 @@ private slots:
     void connectionCap();
     void clientNotReadingHoldsBoundedReplies();
     void secureMode();
+    void deferredReplyKeepsOrderAndOutlivesTimeouts();
+    void deferredReplyFinishedInTheHandler();
+    void deferredReplyGoesWithItsConnection();
 
 private:
     quint16 startServer(QtHttpServer *server);
@@ -770,6 +783,56 @@ void QtHttpServerTest::secureMode()
     QVERIFY(plain.waitForDisconnected());
     QVERIFY(!plain.received().startsWith("HTTP/1.1"));
     QCOMPARE(handler.paths, QList<QByteArray>({"/abc", "/echo"}));
+}
+
+void QtHttpServerTest::deferredReplyKeepsOrderAndOutlivesTimeouts()
+{
+    m_server->setRequestTimeout(100);
+    m_server->setIdleTimeout(100);
+    HttpTestClient client;
+    QVERIFY(client.connectTo(m_port));
+    client.send(get("/later") + get("/abc"));
+    QTRY_COMPARE(m_handler->deferred.size(), 1);
+    // Several time-outs long: no answer, no close, and the next request waits unread.
+    QCOMPARE(client.waitForResponses(1, 500).size(), 0);
+    QVERIFY(client.isConnected());
+    QCOMPARE(m_handler->paths, QList<QByteArray>{"/later"});
+
+    QPointer<QtHttpReply> reply = m_handler->deferred.first();
+    QVERIFY(reply);
+    reply->setStatusCode(QtHttpReply::BadGateway);
+    reply->appendRawData("late");
+    reply->finish();
+    const auto responses = client.waitForResponses(2);
+    QCOMPARE(responses.size(), 2);
+    QCOMPARE(responses.at(0).status(), 502);
+    QCOMPARE(responses.at(0).body, QByteArray("late\r\n"));
+    QCOMPARE(responses.at(1).body, QByteArray("abc\r\n"));
+    QTRY_VERIFY(!reply);
+    // The connection is an ordinary one again: its idle time-out applies.
+    QVERIFY(client.waitForDisconnected());
+}
+
+void QtHttpServerTest::deferredReplyFinishedInTheHandler()
+{
+    HttpTestClient client;
+    QVERIFY(client.connectTo(m_port));
+    client.send(get("/later-now") + get("/abc"));
+    const auto responses = client.waitForResponses(2);
+    QCOMPARE(responses.size(), 2);
+    QCOMPARE(responses.at(0).body, QByteArray("now\r\n"));
+    QCOMPARE(responses.at(1).body, QByteArray("abc\r\n"));
+}
+
+void QtHttpServerTest::deferredReplyGoesWithItsConnection()
+{
+    HttpTestClient client;
+    QVERIFY(client.connectTo(m_port));
+    client.send(get("/later"));
+    QTRY_COMPARE(m_handler->deferred.size(), 1);
+    QVERIFY(m_handler->deferred.first());
+    client.socket()->abort();
+    QTRY_VERIFY(!m_handler->deferred.first());
 }
 
 QTEST_GUILESS_MAIN(QtHttpServerTest)
