@@ -193,6 +193,9 @@ DoorEntry HttpEvents::queueCommand(int layoutId, const QUrl &url, const QString 
     it->pendingEvents.append(command);
     if (it->counters)
         ++it->counters->events;
+    // The change goes out after a poll: that poll comes now rather than at its time, so that a
+    // door opens when it is asked to.
+    pollNow(*it);
     QTimer::singleShot(m_timings.commandPollLimitMs, this,
                        [this, layoutId, id] { onCommandDeadline(layoutId, id); });
     return command.entry;
@@ -506,6 +509,18 @@ void HttpEvents::onUpdateCompleted()
             command.answeredAfterPoll = it->pollsStarted;
         }
     }
+    // The poll that confirms the change, without waiting for its time.
+    pollNow(*it);
+}
+
+// Only while the timer waits for the next poll: at most one read of a board is ever in flight.
+void HttpEvents::pollNow(LayoutState &state)
+{
+    if (!state.active || !state.pollTimer->isActive())
+        return;
+    state.pollTimer->stop();
+    ++state.pollsStarted;
+    state.fetcher->fetch();
 }
 
 // The update is sent again after the next answered poll, built afresh from what that poll read.

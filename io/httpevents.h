@@ -143,6 +143,7 @@ private:
     void pollFailed(int layoutId, LayoutState &state, const QString &msg);
     void countPoll(int layoutId, bool answered, const QString &error);
     void restartPolling(int layoutId);
+    void pollNow(LayoutState &state);
     void sendPendingEvent(int layoutId, LayoutState &state);
     DoorEntry queueCommand(int layoutId, const QUrl &url, const QString &user,
                            const QString &address);

@@ -80,6 +80,7 @@ private slots:
     void waitItem_data();
     void waitItem();
     void stopFailsOpenCommands();
+    void commandDoesNotWaitForThePollInterval();
     void oversizedPageIsNotParsed();
     void files_data();
     void files();
@@ -558,6 +559,25 @@ void HttpEventsTest::stopFailsOpenCommands()
                  .size(),
              1);
     QCOMPARE(m_board->updates().size(), 0);
+}
+
+// The poll before the update and the one that confirms it come at once, not at their time.
+void HttpEventsTest::commandDoesNotWaitForThePollInterval()
+{
+    const int longPollMs = 6000;
+    m_board->setOutput(1, 0);
+    startEvents(longPollMs);
+    activate(5);
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() == 1, longPollMs * 2);
+    QElapsedTimer clock;
+    clock.start();
+    const Answer answer = get(m_port, "/5?outputs=1,1&wait=1");
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.body, QByteArray("DONE"));
+    QVERIFY2(clock.elapsed() < longPollMs / 2, qPrintable(QString::number(clock.elapsed())));
+    // A read before the update and one after it.
+    QCOMPARE(m_board->pageReads(), 3);
+    QCOMPARE(m_board->updates().size(), 1);
 }
 
 void HttpEventsTest::oversizedPageIsNotParsed()
