@@ -497,20 +497,29 @@ void HttpEvents::onUpdateCompleted()
 {
     qDebug() << "void HttpEvents::onUpdateCompleted()";
     qDebug() << "  Door's state updated!";
-    bool ok = false;
-    const int id = layoutOf(sender(), &ok);
-    auto it = ok ? m_layouts.find(id) : m_layouts.end();
-    if (it == m_layouts.end())
+    int id = 0;
+    LayoutState *state = updatedLayout(&id);
+    if (!state)
         return;
-    it->updating = false;
-    for (DoorCommand &command : it->sentEvents) {
-        if (!command.answered) {
-            command.answered = true;
-            command.answeredAfterPoll = it->pollsStarted;
-        }
-    }
+    DoorCommand &command = state->sentEvents.last();
+    command.answered = true;
+    command.answeredAfterPoll = state->pollsStarted;
     // The poll that confirms the change, without waiting for its time.
-    pollNow(*it);
+    pollNow(*state);
+}
+
+// The layout whose updater signalled, done updating; null when it is gone or nothing was sent.
+// The command the update carried is the last one sent: one update is in flight at a time.
+HttpEvents::LayoutState *HttpEvents::updatedLayout(int *id)
+{
+    bool ok = false;
+    *id = layoutOf(sender(), &ok);
+    auto it = ok ? m_layouts.find(*id) : m_layouts.end();
+    if (it == m_layouts.end() || !it->updating || it->sentEvents.isEmpty()
+        || it->sentEvents.last().answered)
+        return nullptr;
+    it->updating = false;
+    return &*it;
 }
 
 // Only while the timer waits for the next poll: at most one read of a board is ever in flight.
@@ -528,25 +537,17 @@ void HttpEvents::onUpdateError(QString msg)
 {
     qDebug() << "void HttpEvents::onUpdateError(QString)";
     qDebug() << QStringLiteral("  Door updating error: %1").arg(msg);
-    bool ok = false;
-    const int id = layoutOf(sender(), &ok);
-    auto it = ok ? m_layouts.find(id) : m_layouts.end();
-    if (it == m_layouts.end())
+    int id = 0;
+    LayoutState *state = updatedLayout(&id);
+    if (!state)
         return;
-    it->updating = false;
-    for (int i = 0; i < it->sentEvents.size(); ++i) {
-        if (it->sentEvents.at(i).answered)
-            continue;
-        DoorCommand command = it->sentEvents.takeAt(i);
-        command.lastError = msg;
-        if (command.attempts >= IoEvents::MaxUpdateAttempts)
-            resolve(
-                id, command, DoorResult::Failed,
+    DoorCommand command = state->sentEvents.takeLast();
+    command.lastError = msg;
+    if (command.attempts >= IoEvents::MaxUpdateAttempts)
+        resolve(id, command, DoorResult::Failed,
                 QStringLiteral("the update failed %1 times (%2)").arg(command.attempts).arg(msg));
-        else
-            it->pendingEvents.prepend(command);
-        return;
-    }
+    else
+        state->pendingEvents.prepend(command);
 }
 
 void HttpEvents::onServerStopped()

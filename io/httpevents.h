@@ -144,6 +144,7 @@ private:
     void countPoll(int layoutId, bool answered, const QString &error);
     void restartPolling(int layoutId);
     void pollNow(LayoutState &state);
+    LayoutState *updatedLayout(int *id);
     void sendPendingEvent(int layoutId, LayoutState &state);
     DoorEntry queueCommand(int layoutId, const QUrl &url, const QString &user,
                            const QString &address);

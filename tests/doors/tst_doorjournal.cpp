@@ -25,20 +25,11 @@ DoorEntry command(int io, qint64 timeMs, const QString &user = QStringLiteral("a
     return entry;
 }
 
-// What a FILE written by the code under test holds.
+// The lines the code under test wrote to a temporary stream.
 QStringList linesOf(FILE *file)
 {
-    std::fflush(file);
-    std::rewind(file);
-    QByteArray text;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, int(n));
-    QStringList lines = QString::fromLocal8Bit(text).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
+    return QString::fromLocal8Bit(readWholeStream(file))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 } // namespace
