@@ -296,8 +296,17 @@ void HttpEvents::onCommandDeadline(int layoutId, qint64 commandId)
             DoorCommand &command = (*list)[i];
             if (command.entry.id != commandId)
                 continue;
-            if (command.polledSince)
+            // A board that answered and then fell silent would leave the command open for
+            // good: every period of the limit needs an answered poll of its own. The command
+            // inside the updater is left to the update's own end.
+            const bool inUpdate = list == &it->sentEvents && it->updating && i == list->size() - 1;
+            if (command.polledSince || inUpdate) {
+                command.polledSince = false;
+                QTimer::singleShot(m_timings.commandPollLimitMs, this, [this, layoutId, commandId] {
+                    onCommandDeadline(layoutId, commandId);
+                });
                 return;
+            }
             DoorCommand failed = list->takeAt(i);
             resolve(layoutId, failed, DoorResult::Failed,
                     it->active ? QStringLiteral("no poll of the board succeeded within %1 s")

@@ -428,21 +428,26 @@ void HttpEventsTest::doorOutcomes_data()
     QTest::addColumn<QString>("result");
     QTest::addColumn<QString>("reason"); // the beginning of it
     QTest::addColumn<int>("updates");
+    // The board stops answering its page once it received the first update.
+    QTest::addColumn<bool>("downAfterUpdate");
 
     const int normal = int(FakeIoBoard::Mode::Normal);
     QTest::newRow("applies the change") << normal << 0 << normal << "confirmed"
-                                        << "" << 1;
+                                        << "" << 1 << false;
     QTest::newRow("ignores the change")
         << int(FakeIoBoard::Mode::Ignore) << 0 << normal << "failed"
-        << "the board still shows other values 2 polls after the update" << 1;
+        << "the board still shows other values 2 polls after the update" << 1 << false;
     // The second attempt starts again from the poll that followed the failure.
     QTest::newRow("fails the update once") << normal << 1 << normal << "confirmed"
-                                           << "" << 2;
+                                           << "" << 2 << false;
     QTest::newRow("fails the update always")
         << int(FakeIoBoard::Mode::Fail) << 0 << normal << "failed"
-        << "the update failed 3 times (" << 3;
+        << "the update failed 3 times (" << 3 << false;
     QTest::newRow("down") << normal << 0 << int(FakeIoBoard::Mode::Fail) << "failed"
-                          << "no poll of the board succeeded within 1 s" << 0;
+                          << "no poll of the board succeeded within 1 s" << 0 << false;
+    QTest::newRow("fails the update, then goes down")
+        << normal << 1 << normal << "failed"
+        << "no poll of the board succeeded within 1 s" << 1 << true;
 }
 
 // Every door command ends confirmed or failed, worked out from the board itself; a caller
@@ -455,6 +460,10 @@ void HttpEventsTest::doorOutcomes()
     QFETCH(QString, result);
     QFETCH(QString, reason);
     QFETCH(int, updates);
+    QFETCH(bool, downAfterUpdate);
+    if (downAfterUpdate)
+        connect(m_board, &FakeIoBoard::updateReceived, m_board,
+                [this] { m_board->setMode(FakeIoBoard::Mode::Fail); });
     m_board->setOutput(1, 0);
     m_board->setOutput(2, 1);
     m_board->setUpdateMode(FakeIoBoard::Mode(updateMode));
