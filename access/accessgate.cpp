@@ -1,6 +1,6 @@
 #include "accessgate.h"
 
-#include "qthttpclientwrapper.h"
+#include "httpconnection.h"
 #include "qthttprequest.h"
 
 #include <QCryptographicHash>
@@ -64,6 +64,7 @@ AccessFacts AccessGate::factsOf(const QtHttpRequest &request, bool operate)
         facts.peer = isV4 ? QHostAddress(v4) : peer;
     }
     facts.operate = operate;
+    facts.target = request.url();
     return facts;
 }
 
@@ -128,7 +129,7 @@ void AccessGate::admit(const QtHttpRequest &request, bool operate, const Done &d
     const AccessFacts facts = factsOf(request, operate);
     const AccessVerdict verdict = m_policy.decide(facts, now());
     if (verdict.kind != AccessVerdict::Verify) {
-        deliver(verdict, done);
+        deliver(verdict, facts, done);
         return;
     }
 
@@ -176,14 +177,17 @@ void AccessGate::onVerified(const QByteArray &key, bool matches)
     for (const Waiter &waiter : pending.waiters) {
         const AccessVerdict verdict = m_policy.conclude(waiter.facts, pending.credentials,
                                                         pending.storedHash, matches, now());
-        deliver(verdict, waiter.done);
+        deliver(verdict, waiter.facts, waiter.done);
     }
 }
 
-void AccessGate::deliver(const AccessVerdict &verdict, const Done &done)
+// Every decision passes here: the one place where a refused door command is seen.
+void AccessGate::deliver(const AccessVerdict &verdict, const AccessFacts &facts, const Done &done)
 {
     if (!verdict.logLine.isEmpty())
         qDebug() << verdict.logLine;
+    if (facts.operate && verdict.kind == AccessVerdict::Refuse)
+        emit doorCommandRefused(facts.target, verdict.user, facts.peer.toString(), verdict.reason);
     HttpGateDecision decision;
     decision.status = verdict.kind == AccessVerdict::Refuse ? verdict.status : 0;
     decision.body = verdict.body;

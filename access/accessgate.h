@@ -47,6 +47,10 @@ public:
 
 signals:
     void usersChanged(int count);
+    // A door command was refused; emitted before the refusal is answered. `user` is the login
+    // that was refused, when one was proven.
+    void doorCommandRefused(const QUrl &target, const QString &user, const QString &address,
+                            const QString &reason);
 
 private:
     struct Waiter
@@ -63,7 +67,7 @@ private:
 
     void reload();
     void onVerified(const QByteArray &key, bool matches);
-    void deliver(const AccessVerdict &verdict, const Done &done);
+    void deliver(const AccessVerdict &verdict, const AccessFacts &facts, const Done &done);
     qint64 now() const { return m_clock.elapsed(); }
 
     AccessPolicy m_policy;

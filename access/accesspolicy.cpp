@@ -158,12 +158,13 @@ void AccessPolicy::renewSession(Verified *verified, const QString &user, qint64 
     verified->setCookie = cookieHeader(verified->token);
 }
 
-AccessVerdict AccessPolicy::refuse(int status, const QString &logLine) const
+AccessVerdict AccessPolicy::refuse(int status, const QString &reason, const QString &logLine) const
 {
     AccessVerdict verdict;
     verdict.kind = AccessVerdict::Refuse;
     verdict.status = status;
     verdict.logLine = logLine;
+    verdict.reason = reason;
     addHeader(&verdict, "Content-Type", "text/plain; charset=utf-8");
     switch (status) {
     case 401:
@@ -182,19 +183,23 @@ AccessVerdict AccessPolicy::refuse(int status, const QString &logLine) const
     return verdict;
 }
 
-AccessVerdict AccessPolicy::challenge(const QString &logLine) const
+AccessVerdict AccessPolicy::challenge(const QString &reason, const QString &logLine) const
 {
-    AccessVerdict verdict = refuse(401, logLine);
+    AccessVerdict verdict = refuse(401, reason, logLine);
     addHeader(&verdict, "WWW-Authenticate", "Basic realm=\"" + Realm + "\", charset=\"UTF-8\"");
     return verdict;
 }
 
 AccessVerdict AccessPolicy::authorize(const QString &user, const AccessFacts &facts) const
 {
-    if (facts.operate && m_users.roleOf(user) != UserList::Role::Operator)
-        return refuse(403,
-                      QStringLiteral("Access: door command refused from %1: user %2 is no operator")
-                          .arg(facts.peer.toString(), user));
+    if (facts.operate && m_users.roleOf(user) != UserList::Role::Operator) {
+        AccessVerdict verdict
+            = refuse(403, QStringLiteral("user %1 is no operator").arg(user),
+                     QStringLiteral("Access: door command refused from %1: user %2 is no operator")
+                         .arg(facts.peer.toString(), user));
+        verdict.user = user;
+        return verdict;
+    }
     AccessVerdict verdict;
     verdict.identity = user;
     return verdict;
@@ -214,12 +219,13 @@ AccessVerdict AccessPolicy::failLogin(const AccessFacts &facts, const QString &u
 {
     const bool locked = m_throttle.fail(facts.peer, nowMs);
     if (locked)
-        return challenge(QStringLiteral("Access: %1 locked out for %2 s after %3 failed logins")
+        return challenge(QStringLiteral("locked out after failed logins"),
+                         QStringLiteral("Access: %1 locked out for %2 s after %3 failed logins")
                              .arg(LoginThrottle::keyOf(facts.peer))
                              .arg(AccessLimits::LockoutMs / 1000)
                              .arg(AccessLimits::MaxFailedLogins));
     Q_UNUSED(user)
-    return challenge();
+    return challenge(QStringLiteral("wrong user name or password"));
 }
 
 AccessVerdict AccessPolicy::decide(const AccessFacts &facts, qint64 nowMs)
@@ -227,7 +233,8 @@ AccessVerdict AccessPolicy::decide(const AccessFacts &facts, qint64 nowMs)
     const bool closed = !m_users.isEmpty();
     if (closed) {
         if (const qint64 left = m_throttle.lockedFor(facts.peer, nowMs)) {
-            AccessVerdict verdict = refuse(429);
+            AccessVerdict verdict
+                = refuse(429, QStringLiteral("too many failed logins from this address"));
             addHeader(&verdict, "Retry-After", QByteArray::number((left + 999) / 1000));
             return verdict;
         }
@@ -235,12 +242,14 @@ AccessVerdict AccessPolicy::decide(const AccessFacts &facts, qint64 nowMs)
     if (facts.operate) {
         const QString crossSite = crossSiteReason(facts);
         if (!crossSite.isEmpty())
-            return refuse(403,
+            return refuse(403, crossSite,
                           QStringLiteral("Access: door command refused from %1: %2")
                               .arg(facts.peer.toString(), crossSite));
         if (!closed && !isAllowedHost(facts.host))
             return refuse(
                 403,
+                QStringLiteral("host %1 is not this site's")
+                    .arg(QString::fromLatin1(facts.host.left(200))),
                 QStringLiteral("Access: door command refused from %1: host %2 is not "
                                "this site's (add it to [Access] allowedHosts)")
                     .arg(facts.peer.toString(), QString::fromLatin1(facts.host.left(200))));
@@ -257,7 +266,7 @@ AccessVerdict AccessPolicy::decide(const AccessFacts &facts, qint64 nowMs)
         return authorize(sessionUser, facts);
 
     if (facts.authorization.isEmpty())
-        return challenge();
+        return challenge(QStringLiteral("no login"));
     auto known = m_verified.find(credentialKey(facts.authorization));
     if (known != m_verified.end()) {
         AccessVerdict verdict = authorize(known->user, facts);
@@ -285,7 +294,7 @@ AccessVerdict AccessPolicy::conclude(const AccessFacts &facts,
         return failLogin(facts, credentials.user, nowMs);
     // The user list changed while the password was checked: the check proved nothing.
     if (user.storedHash != verifiedHash)
-        return challenge();
+        return challenge(QStringLiteral("the login changed while it was checked"));
     Verified &verified = m_verified[credentialKey(facts.authorization)];
     if (verified.user.isEmpty() || verified.tokenExpiresMs <= nowMs)
         renewSession(&verified, user.name, nowMs);

@@ -12,6 +12,7 @@
 #include <QPair>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 // The facts of one request that access depends on.
 struct AccessFacts
@@ -24,6 +25,8 @@ struct AccessFacts
     QHostAddress peer;
     // The request changes something in the world: a door command.
     bool operate = false;
+    // What was asked for, so that a refused door command can be recorded.
+    QUrl target;
 };
 
 struct AccessVerdict
@@ -41,6 +44,9 @@ struct AccessVerdict
     QString identity;
     // For the log: why a request was refused, or a lock-out began. Empty when nothing to say.
     QString logLine;
+    // Why a request was refused, in a few words, and by whose login when that is known.
+    QString reason;
+    QString user;
     Credentials::Basic credentials;
 };
 
@@ -102,8 +108,9 @@ private:
     // login is answered without decoding it again, and no password is kept in the clear.
     static QByteArray credentialKey(const QByteArray &authorization);
     void renewSession(Verified *verified, const QString &user, qint64 nowMs);
-    AccessVerdict refuse(int status, const QString &logLine = QString()) const;
-    AccessVerdict challenge(const QString &logLine = QString()) const;
+    AccessVerdict refuse(int status, const QString &reason,
+                         const QString &logLine = QString()) const;
+    AccessVerdict challenge(const QString &reason, const QString &logLine = QString()) const;
     AccessVerdict authorize(const QString &user, const AccessFacts &facts) const;
     AccessVerdict failLogin(const AccessFacts &facts, const QString &user, qint64 nowMs);
     QByteArray cookieHeader(const QByteArray &token) const;

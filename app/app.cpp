@@ -5,6 +5,7 @@
 #include "appdir.h"
 #include "commandmanager.h"
 #include "config.h"
+#include "doorjournal.h"
 #include "httpevents.h"
 #include "iplugin.h"
 #include "processstats.h"
@@ -19,6 +20,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QPluginLoader>
 
 #include <algorithm>
@@ -41,13 +43,17 @@ App::App(QObject *parent)
     connect(&memoryRelease, &QTimer::timeout, this, &App::releaseFreedMemory);
 }
 
-// Components and plug-ins are left to end with the process.
-App::~App() = default;
+// Components and plug-ins are left to end with the process; the journal's file is closed.
+App::~App()
+{
+    delete doorJournal;
+}
 
 void App::start()
 {
     qDebug() << "Service started";
     Config::instance().load();
+    openDoorJournal();
     startAccess();
     loadPlugins();
     startPlugins();
@@ -152,6 +158,12 @@ void App::startAccess()
     serverSetup = security.setup;
     serverSetup.gate = accessGate;
     serverSetup.counters = &httpCounters;
+    connect(accessGate, &AccessGate::doorCommandRefused, this,
+            [this](const QUrl &target, const QString &user, const QString &address,
+                   const QString &reason) {
+                if (httpEvents)
+                    httpEvents->recordRefusal(target, user, address, reason);
+            });
 
     if (!security.usable) {
         serverSetup.serve = false;
@@ -168,6 +180,16 @@ void App::startAccess()
         qDebug() << AccessGate::openWarning();
         tellConsole(AccessGate::openWarning());
     }
+}
+
+void App::openDoorJournal()
+{
+    if (doorJournal)
+        return;
+    const QString directory = QFileInfo(Settings::instance().databasePath()).absolutePath();
+    doorJournal = new DoorJournal(QDir(directory).filePath(QStringLiteral("doors.db")));
+    // A journal that cannot be opened is reported (log and status); the doors work without it.
+    doorJournal->open();
 }
 
 void App::startVideoServer()
@@ -195,6 +217,7 @@ void App::startHttpEvents()
     httpEvents = new HttpEvents(nullptr);
     httpEvents->setServerSetup(serverSetup);
     httpEvents->setCounterTable(&boardCounters);
+    httpEvents->setJournal(doorJournal);
     httpEvents->start();
 }
 
@@ -246,6 +269,13 @@ void App::startStatusServer()
         qDebug() << QStringLiteral("Status server error: %1").arg(msg);
     });
     statusServer->setServerSetup(serverSetup);
+    statusServer->setDoorSource([this](int io, int limit, QList<DoorEntry> *entries) {
+        if (io >= 0 && !Config::instance().ios.contains(io))
+            return false;
+        if (doorJournal)
+            *entries = doorJournal->latest(limit, io);
+        return true;
+    });
     statusServer->start(address, quint16(config.statusPort));
 }
 
@@ -314,6 +344,9 @@ StatusFacts App::statusFacts(bool withProcess) const
                 board.pollErrors = counters->pollErrors;
                 board.events = counters->events;
                 board.updates = counters->updates;
+                board.doorsConfirmed = counters->doorsConfirmed;
+                board.doorsFailed = counters->doorsFailed;
+                board.doorsRefused = counters->doorsRefused;
                 board.lastError = counters->lastError;
                 board.lastErrorMs = counters->lastErrorMs;
             }
@@ -352,6 +385,13 @@ StatusFacts App::statusFacts(bool withProcess) const
         port.http2Streams = entry.second.http2Streams;
         port.requestsByCode = entry.second.requestsByCode;
         facts.httpPorts.append(port);
+    }
+
+    if (doorJournal) {
+        facts.doorJournal.open = doorJournal->isOpen();
+        facts.doorJournal.writeFailures = doorJournal->writeFailures();
+        facts.doorJournal.lastError = doorJournal->lastError();
+        facts.doorJournal.lastErrorMs = doorJournal->lastErrorMs();
     }
 
     if (withProcess)

@@ -13,6 +13,7 @@
 
 class AccessGate;
 class CommandManager;
+class DoorJournal;
 class IPlugin;
 class RTSPProcessMgr;
 class StatusServer;
@@ -56,6 +57,7 @@ public:
     StatusFacts statusFacts(bool withProcess = true) const;
     QString statusSummary() const;
     StatusServer *status() const { return statusServer; }
+    const DoorJournal *journal() const { return doorJournal; }
 
 private slots:
     void handleConfigUpdated();
@@ -66,6 +68,7 @@ private slots:
 
 private:
     void startAccess();
+    void openDoorJournal();
     void startVideoServer();
     void stopVideoServer();
     void startHttpEvents();
@@ -92,6 +95,8 @@ private:
     BoardCounterTable boardCounters;
     HttpCounterTable httpCounters;
     StatusServer *statusServer = nullptr;
+    // doors.db; kept across reconfigurations like the counters.
+    DoorJournal *doorJournal = nullptr;
     // Fires once a burst of reconfigurations is over and the old components are gone.
     QTimer memoryRelease;
 };

@@ -1,4 +1,5 @@
 #include "appdir.h"
+#include "doorlog.h"
 #include "log.h"
 #include "servicemgr.h"
 #include "usercommands.h"
@@ -46,6 +47,12 @@ int main(int argc, char **argv)
     if (UserCommands::isUserCommand(arguments))
         return UserCommands::run(arguments,
                                  QStringLiteral("%1/settings.ini").arg(applicationDirectory()));
+
+    if (DoorLog::isDoorLogCommand(arguments)) {
+        // The SQLite driver is a plug-in, found through the application object.
+        QCoreApplication application(argc, argv);
+        return DoorLog::run(arguments, QStringLiteral("%1/doors.db").arg(applicationDirectory()));
+    }
 
     logFilePath = QStringLiteral("%1/Service.txt").arg(applicationDirectory());
     qInstallMessageHandler(logMessageHandler);

@@ -1,6 +1,7 @@
 #include "servicemgr.h"
 
 #include "app.h"
+#include "doorlog.h"
 #include "log.h"
 #include "usercommands.h"
 
@@ -12,7 +13,7 @@ ServiceMgr::ServiceMgr(int &argc, char **argv)
     , app(new App(nullptr))
 {
     setLogLocation(logFilePath);
-    setExtraHelp(UserCommands::helpText());
+    setExtraHelp(UserCommands::helpText() + QLatin1Char('\n') + DoorLog::helpText());
     statusTimer.setInterval(StatusIntervalMs);
     connect(&statusTimer, &QTimer::timeout, this, [this] { setStatusText(app->statusSummary()); });
 }

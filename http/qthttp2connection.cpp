@@ -186,6 +186,7 @@ QtHttp2Connection::~QtHttp2Connection()
     for (QtHttp2Stream *stream : qAsConst(m_streams)) {
         if (stream->m_request)
             stream->m_request->deleteLater();
+        delete stream->m_deferredReply.data();
     }
     if (m_counted && m_server)
         m_server->countHttp2(-1, -m_streams.size());
@@ -350,6 +351,13 @@ void QtHttp2Connection::onGateDecision(QtHttp2Stream *stream, QtHttpRequest *req
         delete reply.data();
         return;
     }
+    if (reply->isDeferred() && !reply->isFinished()) {
+        // Answered later; the other streams go on meanwhile.
+        stream->m_deferredReply = reply;
+        connect(reply, &QtHttpReply::finished, stream,
+                [this, stream] { onDeferredReplyFinished(stream); });
+        return;
+    }
     if (reply->useBoundary()) {
         // The handler streams on this stream now; its request stays until the stream closes.
         if (server)
@@ -390,6 +398,17 @@ void QtHttp2Connection::finishReply(QtHttp2Stream *stream, QtHttpReply *reply)
     }
 }
 
+void QtHttp2Connection::onDeferredReplyFinished(QtHttp2Stream *stream)
+{
+    QtHttpReply *reply = stream->m_deferredReply;
+    if (!reply)
+        return;
+    stream->m_deferredReply = nullptr;
+    finishReply(stream, reply);
+    // Still inside the reply's own signal.
+    reply->deleteLater();
+}
+
 void QtHttp2Connection::answer(QtHttp2Stream *stream, int status,
                                const Http2Session::HeaderList &headers, const QByteArray &body)
 {
@@ -423,6 +442,8 @@ void QtHttp2Connection::streamClosed(qint32 streamId)
         stream->m_request->deleteLater();
         stream->m_request = nullptr;
     }
+    // The handler's guard reads null from here on.
+    delete stream->m_deferredReply.data();
     stream->deleteLater();
     if (QtHttpServer *server = m_server) {
         server->countHttp2(0, -1);

@@ -51,6 +51,8 @@ private:
     QString m_identity;
     // A child of the server, which may be going down before this stream.
     QPointer<QtHttpRequest> m_request;
+    // A reply its handler finishes later; deleted if the stream goes first.
+    QPointer<QtHttpReply> m_deferredReply;
     // Set while a chunked reply is being written, after its head went out.
     bool m_headSent = false;
     bool m_closing = false;
@@ -95,6 +97,7 @@ private:
     void answer(QtHttp2Stream *stream, int status, const Http2Session::HeaderList &headers,
                 const QByteArray &body);
     void finishReply(QtHttp2Stream *stream, QtHttpReply *reply);
+    void onDeferredReplyFinished(QtHttp2Stream *stream);
     void streamClosed(qint32 streamId);
     void releaseStreams();
     void updateTimers();

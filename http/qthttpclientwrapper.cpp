@@ -61,6 +61,10 @@ QtHttpClientWrapper::~QtHttpClientWrapper()
 {
     if (m_gated)
         m_gated->deleteLater();
+    // The handler still holds the reply in a QPointer, which reads null from here on.
+    delete m_deferredReply.data();
+    if (m_deferredRequest)
+        m_deferredRequest->deleteLater();
     for (const QPointer<QtHttpRequest> &request : qAsConst(m_takenOver)) {
         if (request)
             request->deleteLater();
@@ -163,7 +167,7 @@ void QtHttpClientWrapper::onClientDataReceived()
         m_http2->receive();
         return;
     }
-    if (!m_socket || m_closing || m_gated)
+    if (!m_socket || m_closing || m_gated || m_deferredRequest)
         return;
 
     QPointer<QtHttpClientWrapper> self(this);
@@ -195,7 +199,7 @@ void QtHttpClientWrapper::onClientDataReceived()
             m_receiving = false;
             return;
         }
-        if (m_gated)
+        if (m_gated || m_deferredRequest)
             break;
     }
     m_receiving = false;
@@ -218,7 +222,7 @@ void QtHttpClientWrapper::onBytesWritten()
 
 void QtHttpClientWrapper::updateTimers()
 {
-    if (m_takenOverMode || m_closing || m_gated) {
+    if (m_takenOverMode || m_closing || m_gated || m_deferredRequest) {
         m_requestTimer->stop();
         m_idleTimer->stop();
         return;
@@ -330,10 +334,37 @@ void QtHttpClientWrapper::serveRequest(QtHttpRequest *request, const HttpGateDec
         return;
     }
 
+    if (reply->isDeferred() && !reply->isFinished() && guardedRequest) {
+        m_deferredRequest = request;
+        m_deferredReply = reply;
+        m_currentRequest = nullptr;
+        connect(reply, &QtHttpReply::finished, this, &QtHttpClientWrapper::onDeferredReplyFinished);
+        updateTimers();
+        return;
+    }
+
     const bool closeAfter
         = guardedRequest && guardedRequest->header("Connection").toLower() == "close";
     finishReply(reply, closeAfter);
     delete reply.data();
+}
+
+void QtHttpClientWrapper::onDeferredReplyFinished()
+{
+    QtHttpReply *reply = m_deferredReply;
+    if (!reply || sender() != reply)
+        return;
+    m_currentRequest = m_deferredRequest;
+    m_deferredRequest = nullptr;
+    m_deferredReply = nullptr;
+    const bool closeAfter = m_currentRequest->header("Connection").toLower() == "close";
+    QPointer<QtHttpClientWrapper> self(this);
+    finishReply(reply, closeAfter);
+    // Still inside the reply's own signal.
+    reply->deleteLater();
+    // The requests that waited behind this one.
+    if (self && !m_receiving)
+        onClientDataReceived();
 }
 
 void QtHttpClientWrapper::answerRefusal(QtHttpRequest *request, const HttpGateDecision &decision)

@@ -76,6 +76,7 @@ private slots:
     void onBytesWritten();
     void onRequestTimeout();
     void onIdleTimeout();
+    void onDeferredReplyFinished();
 
 protected slots:
     void onReplySendHeadersRequested();
@@ -131,4 +132,7 @@ private:
     QtHttp2Connection *m_http2 = nullptr;
     bool m_protocolChosen = false;
     bool m_secure = false;
+    // A request whose handler answers later, and its reply; nothing else is read meanwhile.
+    QtHttpRequest *m_deferredRequest = nullptr;
+    QPointer<QtHttpReply> m_deferredReply;
 };

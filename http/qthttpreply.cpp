@@ -81,3 +81,16 @@ void QtHttpReply::setUseBoundary(bool boundary)
 {
     m_useBoundary = boundary;
 }
+
+void QtHttpReply::setDeferred(bool deferred)
+{
+    m_deferred = deferred;
+}
+
+void QtHttpReply::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    emit finished();
+}

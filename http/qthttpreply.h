@@ -13,7 +13,13 @@ class QtHttpServer;
 // mode nothing is written for it: the handler has taken the connection over and writes to it
 // through QtHttpClientWrapper::writeRaw().
 //
-// A reply lives only while its request is being answered; handlers must not keep the pointer.
+// In deferred mode the answer comes later: the handler calls setDeferred(true), keeps the reply in
+// a QPointer and returns; once it knows the answer it sets the status and body and calls finish().
+// Until then the connection reads no further request (answers keep request order) and applies
+// no request time-out. If the connection goes first, the reply is deleted with its request and
+// the handler's QPointer reads null.
+//
+// Other replies live only while their request is being answered; handlers must not keep them.
 class QtHttpReply : public QObject
 {
     Q_OBJECT
@@ -37,6 +43,7 @@ public:
         NotImplemented = 501,
         BadGateway = 502,
         ServiceUnavailable = 503,
+        GatewayTimeout = 504,
     };
     Q_ENUM(StatusCode)
 
@@ -45,6 +52,8 @@ public:
     int statusCode() const { return m_statusCode; }
     bool useChunked() const { return m_useChunked; }
     bool useBoundary() const { return m_useBoundary; }
+    bool isDeferred() const { return m_deferred; }
+    bool isFinished() const { return m_finished; }
     QByteArray rawData() const { return m_rawData; }
     int rawDataSize() const { return m_rawData.size(); }
     QByteArray header(const QByteArray &name) const { return m_headers.value(name); }
@@ -58,6 +67,8 @@ public:
 signals:
     void requestSendHeaders();
     void requestSendData();
+    // A deferred reply is complete; emitted once.
+    void finished();
 
 public slots:
     // Note the default: calling it without an argument turns chunked mode off.
@@ -67,6 +78,8 @@ public slots:
     void addHeader(const QByteArray &header, const QByteArray &value);
     void resetRawData();
     void setUseBoundary(bool boundary = false);
+    void setDeferred(bool deferred);
+    void finish();
 
 private:
     bool m_useChunked = false;
@@ -75,4 +88,6 @@ private:
     QtHttpServer *m_server;
     QHash<QByteArray, QByteArray> m_headers;
     bool m_useBoundary = false;
+    bool m_deferred = false;
+    bool m_finished = false;
 };

@@ -3,6 +3,8 @@
 #include "boardpage.h"
 #include "boardupdate.h"
 #include "config.h"
+#include "doorjournal.h"
+#include "httpconnection.h"
 #include "httpfetcher.h"
 #include "layoutpages.h"
 #include "layoutroute.h"
@@ -14,6 +16,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QMimeDatabase>
 #include <QTimer>
 #include <QUrl>
@@ -88,6 +91,8 @@ void HttpEvents::start()
 
         auto *updater = new HTTPFetcher(nullptr);
         updater->setCredentials(dvr.user, dvr.pass);
+        // Its results are matched to the command it carries.
+        updater->setProperty(LayoutProperty, io.id);
         updater->setMaxBodySize(m_timings.maxBoardPageSize);
 
         if (m_timings.fetchTimeoutMs >= 0) {
@@ -129,8 +134,10 @@ void HttpEvents::disposeLayouts()
 {
     // Taken out first: aborting a fetcher reports the cancellation to our slots, which must no
     // longer find the layout.
-    const QHash<int, LayoutState> layouts = std::exchange(m_layouts, {});
-    for (const LayoutState &state : layouts) {
+    QHash<int, LayoutState> layouts = std::exchange(m_layouts, {});
+    for (auto it = layouts.begin(); it != layouts.end(); ++it)
+        dropCommands(it.key(), *it);
+    for (const LayoutState &state : qAsConst(layouts)) {
         state.pollTimer->stop();
         state.pollTimer->deleteLater();
         state.fetcher->abortAll();
@@ -142,15 +149,214 @@ void HttpEvents::disposeLayouts()
 
 void HttpEvents::setEvent(int layoutId, const QUrl &url)
 {
+    queueCommand(layoutId, url, QString(), QString());
+}
+
+DoorEntry HttpEvents::newEntry(int layoutId, const QMap<int, int> &outputs, const QString &user,
+                               const QString &address) const
+{
+    const Config &config = Config::instance();
+    DoorEntry entry;
+    entry.timeMs = QDateTime::currentMSecsSinceEpoch();
+    entry.user = user;
+    entry.address = address;
+    entry.io = layoutId;
+    entry.ioName = config.ios.value(layoutId).name;
+    entry.outputs = outputs;
+    const QList<DoorInfo> doors = config.doorsByIo.value(layoutId);
+    for (const DoorInfo &door : doors) {
+        if (outputs.contains(door.outPin))
+            entry.doors.append(door.name);
+    }
+    return entry;
+}
+
+// The entry is in the journal before anything can reach the board.
+DoorEntry HttpEvents::queueCommand(int layoutId, const QUrl &url, const QString &user,
+                                   const QString &address)
+{
+    auto it = m_layouts.find(layoutId);
+    if (it == m_layouts.end())
+        return DoorEntry();
+    DoorCommand command;
+    command.entry = newEntry(layoutId, BoardUpdate::parseOutputs(url), user, address);
+    if (m_journal)
+        m_journal->add(&command.entry);
+    else
+        command.entry.id = ++m_lastCommandId;
+    if (command.entry.outputs.isEmpty()) {
+        resolve(layoutId, command, DoorResult::Failed,
+                QStringLiteral("no valid outputs item (outputs=<output>,<value>|...)"));
+        return command.entry;
+    }
+    const qint64 id = command.entry.id;
+    it->pendingEvents.append(command);
+    if (it->counters)
+        ++it->counters->events;
+    // The change goes out after a poll: that poll comes now rather than at its time, so that a
+    // door opens when it is asked to.
+    pollNow(*it);
+    QTimer::singleShot(m_timings.commandPollLimitMs, this,
+                       [this, layoutId, id] { onCommandDeadline(layoutId, id); });
+    return command.entry;
+}
+
+void HttpEvents::recordRefusal(const QUrl &url, const QString &user, const QString &address,
+                               const QString &reason)
+{
+    const LayoutRoute::Route route = LayoutRoute::of(url, Config::instance().ioIds);
+    if (route.kind != LayoutRoute::Kind::Event)
+        return;
+    DoorCommand command;
+    command.entry = newEntry(route.layoutId, BoardUpdate::parseOutputs(url), user, address);
+    command.entry.result = QLatin1String(DoorResult::Refused);
+    command.entry.reason = reason;
+    command.entry.resultTimeMs = command.entry.timeMs;
+    if (m_journal)
+        m_journal->add(&command.entry);
+    else
+        command.entry.id = ++m_lastCommandId;
+    qDebug() << command.entry.resultLine();
+    countResult(route.layoutId, command.entry);
+}
+
+void HttpEvents::countResult(int layoutId, const DoorEntry &entry)
+{
+    auto it = m_layouts.find(layoutId);
+    BoardCounters *counters = it == m_layouts.end() ? nullptr : it->counters;
+    if (!counters)
+        return;
+    if (entry.result == QLatin1String(DoorResult::Confirmed))
+        ++counters->doorsConfirmed;
+    else if (entry.result == QLatin1String(DoorResult::Refused))
+        ++counters->doorsRefused;
+    else
+        ++counters->doorsFailed;
+}
+
+void HttpEvents::resolve(int layoutId, DoorCommand &command, const char *result,
+                         const QString &reason)
+{
+    DoorEntry &entry = command.entry;
+    entry.result = QLatin1String(result);
+    entry.reason = reason;
+    entry.resultTimeMs = QDateTime::currentMSecsSinceEpoch();
+    if (m_journal)
+        m_journal->setResult(entry);
+    qDebug() << entry.resultLine();
+    countResult(layoutId, entry);
+    const QList<QPointer<QtHttpReply>> waiters = std::exchange(command.waiters, {});
+    for (const QPointer<QtHttpReply> &reply : waiters)
+        answerWaiter(reply, entry);
+}
+
+void HttpEvents::answerWaiter(QtHttpReply *reply, const DoorEntry &entry)
+{
+    if (!reply || reply->isFinished())
+        return;
+    if (entry.result == QLatin1String(DoorResult::Confirmed)) {
+        reply->appendRawData("DONE");
+    } else if (entry.isPending()) {
+        reply->setStatusCode(QtHttpReply::GatewayTimeout);
+        reply->appendRawData("PENDING: no result yet; see the door journal");
+    } else {
+        reply->setStatusCode(QtHttpReply::BadGateway);
+        reply->appendRawData("FAILED: " + entry.reason.toUtf8());
+    }
+    reply->finish();
+}
+
+void HttpEvents::waitForResult(int layoutId, qint64 commandId, QtHttpReply *reply)
+{
     auto it = m_layouts.find(layoutId);
     if (it == m_layouts.end())
         return;
-    const QMap<int, int> change = BoardUpdate::parseOutputs(url);
-    if (change.isEmpty())
+    for (QList<DoorCommand> *list : {&it->pendingEvents, &it->sentEvents}) {
+        for (DoorCommand &command : *list) {
+            if (command.entry.id != commandId)
+                continue;
+            reply->setDeferred(true);
+            command.waiters.append(reply);
+            const DoorEntry entry = command.entry;
+            // The context is the reply: the timer goes with a connection that goes first.
+            QTimer::singleShot(m_timings.commandWaitLimitMs, reply,
+                               [reply, entry] { answerWaiter(reply, entry); });
+            return;
+        }
+    }
+}
+
+void HttpEvents::onCommandDeadline(int layoutId, qint64 commandId)
+{
+    auto it = m_layouts.find(layoutId);
+    if (it == m_layouts.end())
         return;
-    it->pendingEvents.append(change);
-    if (it->counters)
-        ++it->counters->events;
+    for (QList<DoorCommand> *list : {&it->pendingEvents, &it->sentEvents}) {
+        for (int i = 0; i < list->size(); ++i) {
+            DoorCommand &command = (*list)[i];
+            if (command.entry.id != commandId)
+                continue;
+            // A board that answered and then fell silent would leave the command open for
+            // good: every period of the limit needs an answered poll of its own. The command
+            // inside the updater is left to the update's own end.
+            const bool inUpdate = list == &it->sentEvents && it->updating && i == list->size() - 1;
+            if (command.polledSince || inUpdate) {
+                command.polledSince = false;
+                QTimer::singleShot(m_timings.commandPollLimitMs, this, [this, layoutId, commandId] {
+                    onCommandDeadline(layoutId, commandId);
+                });
+                return;
+            }
+            DoorCommand failed = list->takeAt(i);
+            resolve(layoutId, failed, DoorResult::Failed,
+                    it->active ? QStringLiteral("no poll of the board succeeded within %1 s")
+                                     .arg(m_timings.commandPollLimitMs / 1000)
+                               : QStringLiteral("the board was not polled within %1 s (its "
+                                                "layout page was not open)")
+                                     .arg(m_timings.commandPollLimitMs / 1000));
+            return;
+        }
+    }
+}
+
+void HttpEvents::dropCommands(int layoutId, LayoutState &state)
+{
+    QList<DoorCommand> commands = std::exchange(state.sentEvents, {});
+    commands += std::exchange(state.pendingEvents, {});
+    for (DoorCommand &command : commands)
+        resolve(layoutId, command, DoorResult::Failed,
+                QStringLiteral("dropped by a configuration update or a stop"));
+}
+
+void HttpEvents::settleCommands(int layoutId, LayoutState &state,
+                                const QMap<int, int> &boardOutputs)
+{
+    for (DoorCommand &command : state.pendingEvents)
+        command.polledSince = true;
+    for (int i = 0; i < state.sentEvents.size();) {
+        DoorCommand &command = state.sentEvents[i];
+        command.polledSince = true;
+        // A poll that began before the board answered the update may show the old values.
+        if (!command.answered || state.pollsStarted <= command.answeredAfterPoll) {
+            ++i;
+            continue;
+        }
+        bool applied = true;
+        for (auto it = command.entry.outputs.cbegin(); it != command.entry.outputs.cend(); ++it)
+            applied = applied && boardOutputs.contains(it.key())
+                && boardOutputs.value(it.key()) == it.value();
+        if (applied) {
+            DoorCommand done = state.sentEvents.takeAt(i);
+            resolve(layoutId, done, DoorResult::Confirmed, QString());
+        } else if (++command.checks >= IoEvents::ConfirmPolls) {
+            DoorCommand failed = state.sentEvents.takeAt(i);
+            resolve(layoutId, failed, DoorResult::Failed,
+                    QStringLiteral("the board still shows other values %1 polls after the update")
+                        .arg(IoEvents::ConfirmPolls));
+        } else {
+            ++i;
+        }
+    }
 }
 
 int HttpEvents::layoutOf(const QObject *object, bool *ok)
@@ -168,8 +374,10 @@ void HttpEvents::onTimeout()
     if (!timer || !ok)
         return;
     auto it = m_layouts.find(id);
-    if (it != m_layouts.end() && it->active)
+    if (it != m_layouts.end() && it->active) {
+        ++it->pollsStarted;
         it->fetcher->fetch();
+    }
 }
 
 void HttpEvents::logFetchError(const QString &msg)
@@ -266,7 +474,9 @@ void HttpEvents::onFetchCompleted()
     if (!page.gpoValues.isEmpty())
         it->gpoValues = page.gpoValues;
 
-    if (!it->pendingEvents.isEmpty())
+    settleCommands(id, *it, page.gpoValues);
+    // One update at a time, so that its answer is known to be this command's.
+    if (!it->pendingEvents.isEmpty() && !it->updating)
         sendPendingEvent(id, *it);
 
     restartPolling(id);
@@ -274,13 +484,18 @@ void HttpEvents::onFetchCompleted()
 
 void HttpEvents::sendPendingEvent(int layoutId, LayoutState &state)
 {
-    const QMap<int, int> change = state.pendingEvents.takeFirst();
+    DoorCommand command = state.pendingEvents.takeFirst();
     const Config &config = Config::instance();
     const IOInfo io = config.ios.value(layoutId);
     const DVRInfo dvr = config.dvrs.value(io.dvrId);
     const QString url = BoardUpdate::updateUrl(dvr.ip, io.port, state.blinkValues, state.gpoValues,
-                                               change, nextRandom());
+                                               command.entry.outputs, nextRandom());
     qDebug() << QStringLiteral("Updater url: %1").arg(url);
+    ++command.attempts;
+    command.answered = false;
+    command.checks = 0;
+    state.sentEvents.append(command);
+    state.updating = true;
     state.updater->setUrl(url);
     state.updater->fetch();
     if (state.counters)
@@ -291,12 +506,57 @@ void HttpEvents::onUpdateCompleted()
 {
     qDebug() << "void HttpEvents::onUpdateCompleted()";
     qDebug() << "  Door's state updated!";
+    int id = 0;
+    LayoutState *state = updatedLayout(&id);
+    if (!state)
+        return;
+    DoorCommand &command = state->sentEvents.last();
+    command.answered = true;
+    command.answeredAfterPoll = state->pollsStarted;
+    // The poll that confirms the change, without waiting for its time.
+    pollNow(*state);
 }
 
+// The layout whose updater signalled, done updating; null when it is gone or nothing was sent.
+// The command the update carried is the last one sent: one update is in flight at a time.
+HttpEvents::LayoutState *HttpEvents::updatedLayout(int *id)
+{
+    bool ok = false;
+    *id = layoutOf(sender(), &ok);
+    auto it = ok ? m_layouts.find(*id) : m_layouts.end();
+    if (it == m_layouts.end() || !it->updating || it->sentEvents.isEmpty()
+        || it->sentEvents.last().answered)
+        return nullptr;
+    it->updating = false;
+    return &*it;
+}
+
+// Only while the timer waits for the next poll: at most one read of a board is ever in flight.
+void HttpEvents::pollNow(LayoutState &state)
+{
+    if (!state.active || !state.pollTimer->isActive())
+        return;
+    state.pollTimer->stop();
+    ++state.pollsStarted;
+    state.fetcher->fetch();
+}
+
+// The update is sent again after the next answered poll, built afresh from what that poll read.
 void HttpEvents::onUpdateError(QString msg)
 {
     qDebug() << "void HttpEvents::onUpdateError(QString)";
     qDebug() << QStringLiteral("  Door updating error: %1").arg(msg);
+    int id = 0;
+    LayoutState *state = updatedLayout(&id);
+    if (!state)
+        return;
+    DoorCommand command = state->sentEvents.takeLast();
+    command.lastError = msg;
+    if (command.attempts >= IoEvents::MaxUpdateAttempts)
+        resolve(id, command, DoorResult::Failed,
+                QStringLiteral("the update failed %1 times (%2)").arg(command.attempts).arg(msg));
+    else
+        state->pendingEvents.prepend(command);
 }
 
 void HttpEvents::onServerStopped()
@@ -325,11 +585,29 @@ void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
     case LayoutRoute::Kind::State:
         serveState(route.layoutId, reply);
         return;
-    case LayoutRoute::Kind::Event:
+    case LayoutRoute::Kind::Event: {
         qDebug() << QStringLiteral(" Set event: %1").arg(url.path(QUrl::FullyDecoded));
-        setEvent(route.layoutId, url);
-        reply->appendRawData("DONE");
+        QString user;
+        QString address;
+        if (HttpConnection *client = request->client()) {
+            // Identities of admissions without a login begin with a colon.
+            if (!client->identity().startsWith(QLatin1Char(':')))
+                user = client->identity();
+            const QHostAddress peer = client->peerAddress();
+            bool isV4 = false;
+            const quint32 v4 = peer.toIPv4Address(&isV4);
+            address = (isV4 ? QHostAddress(v4) : peer).toString();
+        }
+        const DoorEntry entry = queueCommand(route.layoutId, url, user, address);
+        // Pages get "DONE" whatever happens; a caller asking wait=1 gets the result.
+        if (QUrlQuery(url).queryItemValue(QStringLiteral("wait")) != QLatin1String("1"))
+            reply->appendRawData("DONE");
+        else if (entry.isPending())
+            waitForResult(route.layoutId, entry.id, reply);
+        else
+            answerWaiter(reply, entry);
         return;
+    }
     case LayoutRoute::Kind::Index:
         break;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "doorentry.h"
 #include "failurerun.h"
 #include "httpserversetup.h"
 #include "ioconstants.h"
@@ -8,10 +9,12 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <map>
 
+class DoorJournal;
 class HTTPFetcher;
 class QMimeDatabase;
 class QTimer;
@@ -27,6 +30,10 @@ struct BoardCounters
     quint64 pollErrors = 0;
     quint64 events = 0; // door commands queued
     quint64 updates = 0; // update queries sent to the board
+    // Door commands by result.
+    quint64 doorsConfirmed = 0;
+    quint64 doorsFailed = 0;
+    quint64 doorsRefused = 0;
     bool polled = false; // a poll has ended since the service started
     bool up = false; // the last poll was answered
     qint64 sinceMs = -1; // when `up` took its present value
@@ -47,6 +54,20 @@ class HttpEvents : public QObject
     Q_OBJECT
 
 public:
+    // A door command that queued an output change, until its result is known.
+    struct DoorCommand
+    {
+        DoorEntry entry;
+        int attempts = 0; // update queries sent
+        bool polledSince = false; // a poll of the board succeeded since the command
+        bool answered = false; // the board answered the update; its polls now confirm it
+        quint64 answeredAfterPoll = 0; // polls started before the update was answered
+        int checks = 0; // answered polls since then that showed other values
+        QString lastError;
+        // wait=1 requests, answered with the result.
+        QList<QPointer<QtHttpReply>> waiters;
+    };
+
     struct LayoutState
     {
         // Set by the first state read; polling runs only while it is true.
@@ -58,7 +79,11 @@ public:
         HTTPFetcher *fetcher = nullptr;
         HTTPFetcher *updater = nullptr;
         // Output changes, oldest first; one is sent after each successful poll.
-        QList<QMap<int, int>> pendingEvents;
+        QList<DoorCommand> pendingEvents;
+        // Sent, and not yet confirmed or failed; at most one of them waits for the updater.
+        QList<DoorCommand> sentEvents;
+        bool updating = false;
+        quint64 pollsStarted = 0;
         // The polls failed since the board last answered.
         FailureRun failures;
         BoardCounters *counters = nullptr;
@@ -75,11 +100,17 @@ public:
     // Where the layouts made by the next start() count; not owned. By default a table of this
     // object's own; nullptr counts nothing.
     void setCounterTable(BoardCounterTable *table) { m_counterTable = table; }
+    // Where door commands are recorded; not owned, outlives this object. Without one the
+    // commands are numbered in memory only.
+    void setJournal(DoorJournal *journal) { m_journal = journal; }
     static QString counterKey(int id, const QString &name);
 
     void start();
     void stop();
     void setEvent(int layoutId, const QUrl &url);
+    // Records a door command that access control refused (it never reaches the board).
+    void recordRefusal(const QUrl &url, const QString &user, const QString &address,
+                       const QString &reason);
 
     // For the controller's diagnostics and for tests.
     QtHttpServer *server() const { return m_server; }
@@ -112,7 +143,20 @@ private:
     void pollFailed(int layoutId, LayoutState &state, const QString &msg);
     void countPoll(int layoutId, bool answered, const QString &error);
     void restartPolling(int layoutId);
+    void pollNow(LayoutState &state);
+    LayoutState *updatedLayout(int *id);
     void sendPendingEvent(int layoutId, LayoutState &state);
+    DoorEntry queueCommand(int layoutId, const QUrl &url, const QString &user,
+                           const QString &address);
+    DoorEntry newEntry(int layoutId, const QMap<int, int> &outputs, const QString &user,
+                       const QString &address) const;
+    void settleCommands(int layoutId, LayoutState &state, const QMap<int, int> &boardOutputs);
+    void resolve(int layoutId, DoorCommand &command, const char *result, const QString &reason);
+    void countResult(int layoutId, const DoorEntry &entry);
+    void onCommandDeadline(int layoutId, qint64 commandId);
+    void waitForResult(int layoutId, qint64 commandId, QtHttpReply *reply);
+    static void answerWaiter(QtHttpReply *reply, const DoorEntry &entry);
+    void dropCommands(int layoutId, LayoutState &state);
     void disposeLayouts();
     static int layoutOf(const QObject *object, bool *ok);
 
@@ -123,4 +167,6 @@ private:
     HttpServerSetup m_setup;
     BoardCounterTable m_ownCounters;
     BoardCounterTable *m_counterTable = &m_ownCounters;
+    DoorJournal *m_journal = nullptr;
+    qint64 m_lastCommandId = 0;
 };

@@ -16,6 +16,16 @@ constexpr qint64 MaxBoardPageSize = 1024 * 1024;
 // them.
 constexpr int RandomParameterRange = 10000;
 
+// A door command fails when no poll of its board succeeded within this long of the command.
+constexpr int CommandPollLimitMs = 30000;
+// Longest wait of a wait=1 door command for its result.
+constexpr int CommandWaitLimitMs = 35000;
+// Update queries sent for one command before it fails; the update sets absolute values, so a
+// repeat is harmless.
+constexpr int MaxUpdateAttempts = 3;
+// Answered polls after the update that may still show other values before the command fails.
+constexpr int ConfirmPolls = 2;
+
 } // namespace IoEvents
 
 // What HttpEvents applies to the boards it polls; tests shorten the intervals.
@@ -25,4 +35,6 @@ struct IoTimings
     // -1 keeps HTTPFetcher's own time-out.
     int fetchTimeoutMs = -1;
     qint64 maxBoardPageSize = IoEvents::MaxBoardPageSize;
+    int commandPollLimitMs = IoEvents::CommandPollLimitMs;
+    int commandWaitLimitMs = IoEvents::CommandWaitLimitMs;
 };

@@ -44,6 +44,9 @@ struct StatusFacts
         quint64 events = 0;
         quint64 updates = 0;
         int queued = 0; // door commands waiting for the next answered poll
+        quint64 doorsConfirmed = 0;
+        quint64 doorsFailed = 0;
+        quint64 doorsRefused = 0;
         QString lastError;
         qint64 lastErrorMs = -1;
     };
@@ -66,6 +69,15 @@ struct StatusFacts
         QMap<int, quint64> requestsByCode;
     };
 
+    // doors.db: a journal that cannot be written is shown, the doors work on.
+    struct DoorJournal
+    {
+        bool open = false;
+        quint64 writeFailures = 0;
+        QString lastError;
+        qint64 lastErrorMs = -1;
+    };
+
     struct Process
     {
         qint64 residentBytes = 0;
@@ -80,5 +92,6 @@ struct StatusFacts
     QList<Board> boards;
     QList<Streamer> streamers;
     QList<HttpPort> httpPorts;
+    DoorJournal doorJournal;
     Process process;
 };

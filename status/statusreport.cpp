@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QUrlQuery>
 #include <QVector>
 
 namespace StatusReport {
@@ -199,7 +200,22 @@ QByteArray metrics(const StatusFacts &facts)
                  [](const StatusFacts::Board &b) { return b.events; });
         perBoard("veltra_io_updates_total", "counter", "Update queries sent to the board.",
                  [](const StatusFacts::Board &b) { return b.updates; });
+        out.family("veltra_door_commands_total", "counter", "Door commands by result.");
+        for (int i = 0; i < facts.boards.size(); ++i) {
+            const StatusFacts::Board &b = facts.boards.at(i);
+            const QByteArray io = label("io", QString::number(b.id));
+            const QByteArray name = label("name", b.name);
+            out.sample(labelSet({io, name, label("result", QStringLiteral("confirmed"))}),
+                       b.doorsConfirmed);
+            out.sample(labelSet({io, name, label("result", QStringLiteral("failed"))}),
+                       b.doorsFailed);
+            out.sample(labelSet({io, name, label("result", QStringLiteral("refused"))}),
+                       b.doorsRefused);
+        }
     }
+    out.family("veltra_door_journal_write_failures_total", "counter",
+               "Writes of doors.db that failed.");
+    out.sample(QByteArray(), facts.doorJournal.writeFailures);
 
     if (!facts.streamers.isEmpty()) {
         QVector<QByteArray> labels;
@@ -299,6 +315,10 @@ QByteArray json(const StatusFacts &facts)
             {QStringLiteral("events"), number(b.events)},
             {QStringLiteral("updates"), number(b.updates)},
             {QStringLiteral("queued"), b.queued},
+            {QStringLiteral("doorCommands"),
+             QJsonObject{{QStringLiteral("confirmed"), number(b.doorsConfirmed)},
+                         {QStringLiteral("failed"), number(b.doorsFailed)},
+                         {QStringLiteral("refused"), number(b.doorsRefused)}}},
             {QStringLiteral("lastError"), b.lastErrorMs < 0 ? QJsonValue() : b.lastError},
             {QStringLiteral("lastErrorAt"), time(b.lastErrorMs)},
         });
@@ -333,13 +353,52 @@ QByteArray json(const StatusFacts &facts)
         {QStringLiteral("startTime"), time(qint64(facts.process.startTimeSeconds * 1000))},
     };
 
+    const StatusFacts::DoorJournal &journal = facts.doorJournal;
+    const QJsonObject doorJournal{
+        {QStringLiteral("open"), journal.open},
+        {QStringLiteral("writeFailures"), number(journal.writeFailures)},
+        {QStringLiteral("lastError"), journal.lastErrorMs < 0 ? QJsonValue() : journal.lastError},
+        {QStringLiteral("lastErrorAt"), time(journal.lastErrorMs)},
+    };
+
     const QJsonObject root{
-        {QStringLiteral("now"), time(now)},       {QStringLiteral("central"), central},
-        {QStringLiteral("channels"), channels},   {QStringLiteral("boards"), boards},
-        {QStringLiteral("streamers"), streamers}, {QStringLiteral("http"), ports},
-        {QStringLiteral("process"), process},
+        {QStringLiteral("now"), time(now)},           {QStringLiteral("central"), central},
+        {QStringLiteral("channels"), channels},       {QStringLiteral("boards"), boards},
+        {QStringLiteral("streamers"), streamers},     {QStringLiteral("http"), ports},
+        {QStringLiteral("doorJournal"), doorJournal}, {QStringLiteral("process"), process},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+QByteArray doorsJson(const QList<DoorEntry> &entries)
+{
+    QJsonArray commands;
+    for (const DoorEntry &entry : entries)
+        commands.append(entry.toJson());
+    return QJsonDocument(QJsonObject{{QStringLiteral("commands"), commands}})
+        .toJson(QJsonDocument::Compact);
+}
+
+bool parseDoorsQuery(const QUrlQuery &query, DoorsQuery *parsed, QString *error)
+{
+    if (query.hasQueryItem(QStringLiteral("limit"))) {
+        bool ok = false;
+        const int limit = query.queryItemValue(QStringLiteral("limit")).toInt(&ok, 10);
+        if (!ok || limit < 1) {
+            *error = QStringLiteral("limit must be a number from 1 to %1").arg(DoorsMaxLimit);
+            return false;
+        }
+        parsed->limit = qMin(limit, DoorsMaxLimit);
+    }
+    if (query.hasQueryItem(QStringLiteral("io"))) {
+        bool ok = false;
+        parsed->io = query.queryItemValue(QStringLiteral("io")).toInt(&ok, 10);
+        if (!ok || parsed->io < 0) {
+            *error = QStringLiteral("io must be the number of an IO");
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace StatusReport

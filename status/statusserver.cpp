@@ -6,6 +6,7 @@
 #include "statusreport.h"
 
 #include <QFile>
+#include <QUrlQuery>
 
 // Q_INIT_RESOURCE must be used outside any namespace; the resources live in a static library.
 static void initStatusResources()
@@ -69,6 +70,8 @@ void StatusServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *repl
     } else if (path == QLatin1String("/status.json")) {
         reply->addHeader("Content-Type", "application/json");
         reply->appendRawData(StatusReport::json(m_source()));
+    } else if (path == QLatin1String("/doors.json")) {
+        serveDoors(request->url(), reply);
     } else if (path == QLatin1String("/")) {
         reply->addHeader("Content-Type", "text/html; charset=utf-8");
         reply->appendRawData(dashboardPage());
@@ -77,4 +80,22 @@ void StatusServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *repl
         reply->addHeader("Content-Type", "text/plain");
         reply->appendRawData("Not found\n");
     }
+}
+
+void StatusServer::serveDoors(const QUrl &url, QtHttpReply *reply)
+{
+    StatusReport::DoorsQuery query;
+    QString error;
+    QList<DoorEntry> entries;
+    if (StatusReport::parseDoorsQuery(QUrlQuery(url), &query, &error) && m_doorSource
+        && !m_doorSource(query.io, query.limit, &entries))
+        error = QStringLiteral("there is no IO %1").arg(query.io);
+    if (!error.isEmpty()) {
+        reply->setStatusCode(QtHttpReply::BadRequest);
+        reply->addHeader("Content-Type", "text/plain; charset=utf-8");
+        reply->appendRawData(error.toUtf8() + '\n');
+        return;
+    }
+    reply->addHeader("Content-Type", "application/json");
+    reply->appendRawData(StatusReport::doorsJson(entries));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "doorentry.h"
 #include "httpserversetup.h"
 #include "statusfacts.h"
 
@@ -13,21 +14,24 @@ class QtHttpRequest;
 class QtHttpServer;
 
 // The status port: /metrics for Prometheus, /status.json and the dashboard page / that reads
-// it. Every request takes a fresh reading from the source, so the figures are those of the
-// moment; nothing is sampled in between. Its requests pass the same gate as the other ports and
-// only read, so the viewer role is enough.
+// it, and /doors.json, the newest entries of the door journal. Every request takes a fresh reading
+// from the source, so the figures are those of the moment; nothing is sampled in between. Its
+// requests pass the same gate as the other ports and only read, so the viewer role is enough.
 class StatusServer : public QObject
 {
     Q_OBJECT
 
 public:
     using Source = std::function<StatusFacts()>;
+    // The newest `limit` door commands of IO `io` (-1: all); false when there is no such IO.
+    using DoorSource = std::function<bool(int io, int limit, QList<DoorEntry> *entries)>;
 
     explicit StatusServer(const Source &source, QObject *parent = nullptr);
     ~StatusServer() override;
 
     // TLS, gate and counters apply from the next start(); the address is start()'s own.
     void setServerSetup(const HttpServerSetup &setup) { m_setup = setup; }
+    void setDoorSource(const DoorSource &source) { m_doorSource = source; }
 
     void start(const QHostAddress &address, quint16 port);
     void stop();
@@ -44,7 +48,10 @@ signals:
 private:
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
 
+    void serveDoors(const QUrl &url, QtHttpReply *reply);
+
     Source m_source;
+    DoorSource m_doorSource;
     QtHttpServer *m_server;
     HttpServerSetup m_setup;
 };

@@ -1,5 +1,6 @@
 #include "accessgate.h"
 #include "config.h"
+#include "doorjournal.h"
 #include "fakecamera.h"
 #include "fakeioboard.h"
 #include "httpevents.h"
@@ -12,6 +13,8 @@
 
 // The site's ports with the access gate in front, against a real IO board and camera: refused
 // requests must leave no trace at the board, the door queue or the viewers.
+class DoorJournal;
+
 class AccessPortsTest : public QObject
 {
     Q_OBJECT
@@ -29,7 +32,7 @@ private slots:
 
 private:
     void writeUsers(const QString &lines);
-    quint16 startEvents();
+    quint16 startEvents(DoorJournal *journal = nullptr);
     quint16 startRelay();
 
     TempAppDir *m_app = nullptr;
@@ -96,9 +99,10 @@ void AccessPortsTest::writeUsers(const QString &lines)
     file.close();
 }
 
-quint16 AccessPortsTest::startEvents()
+quint16 AccessPortsTest::startEvents(DoorJournal *journal)
 {
     m_events = new HttpEvents;
+    m_events->setJournal(journal);
     IoTimings timings;
     timings.pollIntervalMs = 100;
     timings.fetchTimeoutMs = 1000;
@@ -128,19 +132,32 @@ void AccessPortsTest::doorRefusals_data()
     QTest::addColumn<bool>("users");
     QTest::addColumn<QByteArray>("headers");
     QTest::addColumn<int>("status");
+    // The journal's entry: who, and why it was refused.
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("open: script") << false << QByteArray() << 200;
+    QTest::newRow("open: script") << false << QByteArray() << 200 << ""
+                                  << "";
     QTest::newRow("open: cross-site page")
-        << false << QByteArray("Sec-Fetch-Site: cross-site\r\n") << 403;
+        << false << QByteArray("Sec-Fetch-Site: cross-site\r\n") << 403 << ""
+        << "sent by a page of another site (Sec-Fetch-Site: cross-site)";
     QTest::newRow("open: other origin")
-        << false << QByteArray("Origin: http://evil.example\r\n") << 403;
-    QTest::newRow("closed: no login") << true << QByteArray() << 401;
-    QTest::newRow("closed: viewer") << true << basicAuthorization("victor:view-pass") << 403;
-    QTest::newRow("closed: wrong password") << true << basicAuthorization("alice:nope") << 401;
-    QTest::newRow("closed: operator") << true << basicAuthorization("alice:op-pass") << 200;
+        << false << QByteArray("Origin: http://evil.example\r\n") << 403 << ""
+        << "sent by a page of another origin (Origin: http://evil.example)";
+    QTest::newRow("closed: no login") << true << QByteArray() << 401 << ""
+                                      << "no login";
+    QTest::newRow("closed: viewer")
+        << true << basicAuthorization("victor:view-pass") << 403 << "victor"
+        << "user victor is no operator";
+    QTest::newRow("closed: wrong password") << true << basicAuthorization("alice:nope") << 401 << ""
+                                            << "wrong user name or password";
+    QTest::newRow("closed: operator")
+        << true << basicAuthorization("alice:op-pass") << 200 << "alice"
+        << "";
     QTest::newRow("closed: operator, cross-site")
         << true << basicAuthorization("alice:op-pass") + "Sec-Fetch-Site: cross-site\r\n"
-        << 403;
+        << 403 << ""
+        << "sent by a page of another site (Sec-Fetch-Site: cross-site)";
 }
 
 void AccessPortsTest::doorRefusals()
@@ -148,14 +165,19 @@ void AccessPortsTest::doorRefusals()
     QFETCH(bool, users);
     QFETCH(QByteArray, headers);
     QFETCH(int, status);
+    QFETCH(QString, user);
+    QFETCH(QString, reason);
     if (users) {
         writeUsers(QStringLiteral("alice=operator:%1\nvictor=viewer:%2\n")
                        .arg(PasswordHash::make(QStringLiteral("op-pass"), 1000),
                             PasswordHash::make(QStringLiteral("view-pass"), 1000)));
     }
     m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
-    const quint16 port = startEvents();
+    DoorJournal journal(m_app->filePath(QStringLiteral("doors.db")));
+    QVERIFY(journal.open());
+    const quint16 port = startEvents(&journal);
     QVERIFY(port);
+    connect(m_gate, &AccessGate::doorCommandRefused, m_events, &HttpEvents::recordRefusal);
 
     // The board is watched (by a logged-in page when users exist), so a queued change would
     // reach it with the next poll.
@@ -165,17 +187,29 @@ void AccessPortsTest::doorRefusals()
 
     const HttpTestResponse answer = httpRequest(port, "GET", "/5?outputs=1,1", headers);
     QCOMPARE(answer.status(), status);
+    const QList<DoorEntry> entries = journal.latest(10);
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(entries.first().user, user);
+    QCOMPARE(entries.first().address, QStringLiteral("127.0.0.1"));
+    QCOMPARE(entries.first().outputs, (QMap<int, int>{{1, 1}}));
     if (status == 200) {
         QCOMPARE(answer.body, QByteArray("DONE\r\n"));
         QTRY_COMPARE_WITH_TIMEOUT(m_board->updates().size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(journal.latest(1).first().result, QStringLiteral("confirmed"),
+                                  5000);
+        m_events->stop();
         return;
     }
+    QCOMPARE(entries.first().result, QStringLiteral("refused"));
+    QCOMPARE(entries.first().reason, reason);
+    QCOMPARE(m_events->layout(5).counters->doorsRefused, quint64(1));
     QVERIFY(!answer.body.contains("DONE"));
     QVERIFY(m_events->layout(5).pendingEvents.isEmpty());
     // Several polls later the board still has had no update.
     const int reads = m_board->pageReads();
     QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= reads + 2, 5000);
     QVERIFY(m_board->updates().isEmpty());
+    m_events->stop();
 }
 
 void AccessPortsTest::relayAsksForALogin()

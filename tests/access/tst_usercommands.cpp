@@ -18,13 +18,7 @@ struct Outcome
 
 QString readAll(FILE *file)
 {
-    std::rewind(file);
-    QByteArray bytes;
-    char buffer[512];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.append(buffer, int(n));
-    return QString::fromLocal8Bit(bytes);
+    return QString::fromLocal8Bit(readWholeStream(file));
 }
 
 Outcome run(const QStringList &arguments, const QString &iniPath, const QByteArray &input)

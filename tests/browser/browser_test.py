@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Drives headless Chromium against the service and the site simulator, as a person would:
 opens the demo layout page, sees the board's inputs and outputs, opens a door and checks the
-simulated board received the update query, then watches the camera page change.
+simulated board received the update query and the status dashboard shows the action confirmed,
+with who did it, then watches the camera page change.
 
 With --login the site has an operator. Not logged in, the browser gets neither the layout page,
 nor a picture, nor a door opened. Logged in once on the events port, the same page works as
@@ -104,6 +105,19 @@ def click_door(driver, door, action, sim_output):
     print("board received", expected)
 
 
+def check_door_on_dashboard(driver, site, door, login):
+    """The door just opened is the newest row of the dashboard's door actions, confirmed by the
+    board, with the user who opened it."""
+    driver.open(site.url("status", "/"))
+    row = "document.querySelector('#doors tr[data-result]')"
+    wait_for("the door action confirmed on the dashboard", lambda: driver.script(
+        "const r = %s; return r && r.dataset.result;" % row) == "confirmed")
+    text = driver.script("return %s.textContent;" % row)
+    assert door["name"] in text, text
+    assert (login[0] if login else "none") in text, text
+    print("dashboard shows the door action:", text)
+
+
 def check_demo(site, login):
     """The layout page, a door opened, and the camera page; with a login, the refusals too."""
     # The simulator announces the layout page once the service has it.
@@ -139,6 +153,7 @@ def check_demo(site, login):
     wait_for("the page to show the door open", lambda: driver.script(
         "return document.querySelector('[data-door-output=\"%s\"]').textContent;"
         % door["id"]) == "open")
+    check_door_on_dashboard(driver, site, door, login)
 
     if login:
         check_cross_site_refused(driver, guarded_url, site)
@@ -170,7 +185,7 @@ def main():
     if browser_missing():
         return 77
 
-    site = Site(args.service, args.simulator, "browser-site")
+    site = Site(args.service, args.simulator, "browser-site", status_port=True)
     login = None
     if args.login:
         login = ("door-keeper", "correct horse battery staple")

@@ -44,6 +44,8 @@ public:
     QByteArray lastContentLength;
     QByteArray lastLowerContentLength;
     QPointer<HttpConnection> streamingClient;
+    // Replies of "/later", answered by the test.
+    QList<QPointer<QtHttpReply>> deferred;
 
 public slots:
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
@@ -82,6 +84,14 @@ public slots:
             reply->setUseChunked(true);
             reply->setUseChunked();
             reply->appendRawData("plain");
+        } else if (path == "/later") {
+            reply->setDeferred(true);
+            deferred.append(reply);
+        } else if (path == "/later-now") {
+            // Deferred, but the answer is known before the handler returns.
+            reply->setDeferred(true);
+            reply->appendRawData("now");
+            reply->finish();
         } else if (path == "/stream") {
             reply->setUseBoundary(true);
             streamingClient = request->client();
@@ -129,6 +139,9 @@ private slots:
     void connectionCap();
     void clientNotReadingHoldsBoundedReplies();
     void secureMode();
+    void deferredReplyKeepsOrderAndOutlivesTimeouts();
+    void deferredReplyFinishedInTheHandler();
+    void deferredReplyGoesWithItsConnection();
 
 private:
     quint16 startServer(QtHttpServer *server);
@@ -805,6 +818,25 @@ void QtHttpServerTest::secureMode()
     QVERIFY(h2.waitForDisconnected());
     QCOMPARE(http2GoAwayCode(h2.received()), 0);
 
+    // A deferred answer holds only its own stream, and goes if its stream is reset first.
+    Http2TestClient later(chain);
+    QVERIFY(later.connectTo(port));
+    handler.deferred.clear();
+    const qint32 waiting = later.get("/later");
+    QTRY_COMPARE(handler.deferred.size(), 1);
+    QCOMPARE(later.waitForResponse(later.get("/abc")).body, QByteArray("abc\r\n"));
+    QVERIFY(!later.peer().response(waiting).closed);
+    handler.deferred.first()->setStatusCode(QtHttpReply::BadGateway);
+    handler.deferred.first()->appendRawData("late");
+    handler.deferred.first()->finish();
+    const Http2TestResponse answered = later.waitForResponse(waiting);
+    QCOMPARE(answered.status, 502);
+    QCOMPARE(answered.body, QByteArray("late\r\n"));
+    const qint32 dropped = later.get("/later");
+    QTRY_COMPARE(handler.deferred.size(), 2);
+    later.reset(dropped);
+    QTRY_VERIFY(!handler.deferred.last());
+
     // A stream taken over is still open when the server goes away with its requests.
     Http2TestClient watching(chain);
     QVERIFY(watching.connectTo(port));
@@ -812,6 +844,56 @@ void QtHttpServerTest::secureMode()
     watching.get("/stream");
     QTRY_VERIFY(handler.streamingClient);
     QVERIFY(handler.streamingClient->isConnected());
+}
+
+void QtHttpServerTest::deferredReplyKeepsOrderAndOutlivesTimeouts()
+{
+    m_server->setRequestTimeout(100);
+    m_server->setIdleTimeout(100);
+    HttpTestClient client;
+    QVERIFY(client.connectTo(m_port));
+    client.send(get("/later") + get("/abc"));
+    QTRY_COMPARE(m_handler->deferred.size(), 1);
+    // Several time-outs long: no answer, no close, and the next request waits unread.
+    QCOMPARE(client.waitForResponses(1, 500).size(), 0);
+    QVERIFY(client.isConnected());
+    QCOMPARE(m_handler->paths, QList<QByteArray>{"/later"});
+
+    QPointer<QtHttpReply> reply = m_handler->deferred.first();
+    QVERIFY(reply);
+    reply->setStatusCode(QtHttpReply::BadGateway);
+    reply->appendRawData("late");
+    reply->finish();
+    const auto responses = client.waitForResponses(2);
+    QCOMPARE(responses.size(), 2);
+    QCOMPARE(responses.at(0).status(), 502);
+    QCOMPARE(responses.at(0).body, QByteArray("late\r\n"));
+    QCOMPARE(responses.at(1).body, QByteArray("abc\r\n"));
+    QTRY_VERIFY(!reply);
+    // The connection is an ordinary one again: its idle time-out applies.
+    QVERIFY(client.waitForDisconnected());
+}
+
+void QtHttpServerTest::deferredReplyFinishedInTheHandler()
+{
+    HttpTestClient client;
+    QVERIFY(client.connectTo(m_port));
+    client.send(get("/later-now") + get("/abc"));
+    const auto responses = client.waitForResponses(2);
+    QCOMPARE(responses.size(), 2);
+    QCOMPARE(responses.at(0).body, QByteArray("now\r\n"));
+    QCOMPARE(responses.at(1).body, QByteArray("abc\r\n"));
+}
+
+void QtHttpServerTest::deferredReplyGoesWithItsConnection()
+{
+    HttpTestClient client;
+    QVERIFY(client.connectTo(m_port));
+    client.send(get("/later"));
+    QTRY_COMPARE(m_handler->deferred.size(), 1);
+    QVERIFY(m_handler->deferred.first());
+    client.socket()->abort();
+    QTRY_VERIFY(!m_handler->deferred.first());
 }
 
 QTEST_GUILESS_MAIN(QtHttpServerTest)

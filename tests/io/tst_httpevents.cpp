@@ -1,4 +1,5 @@
 #include "config.h"
+#include "doorjournal.h"
 #include "fakeioboard.h"
 #include "httpevents.h"
 #include "layoutpages.h"
@@ -74,7 +75,12 @@ private slots:
     void offlineBoardLogsOnce_data();
     void offlineBoardLogsOnce();
     void failingInAnotherWayIsLoggedAgain();
-    void failedUpdateIsNotRetried();
+    void doorOutcomes_data();
+    void doorOutcomes();
+    void waitItem_data();
+    void waitItem();
+    void stopFailsOpenCommands();
+    void commandDoesNotWaitForThePollInterval();
     void oversizedPageIsNotParsed();
     void files_data();
     void files();
@@ -91,6 +97,7 @@ private:
     FakeIoBoard *m_board = nullptr;
     FakeIoBoard *m_otherBoard = nullptr;
     HttpEvents *m_events = nullptr;
+    DoorJournal *m_journal = nullptr;
     quint16 m_port = 0;
 };
 
@@ -128,6 +135,8 @@ void HttpEventsTest::cleanup()
         delete m_events;
         m_events = nullptr;
     }
+    delete m_journal;
+    m_journal = nullptr;
     delete m_board;
     delete m_otherBoard;
     delete m_app;
@@ -139,10 +148,13 @@ void HttpEventsTest::cleanup()
 
 void HttpEventsTest::startEvents(int pollMs)
 {
-    m_events = new HttpEvents;
+    if (!m_events)
+        m_events = new HttpEvents;
     IoTimings timings;
     timings.pollIntervalMs = pollMs;
     timings.fetchTimeoutMs = 1000;
+    timings.commandPollLimitMs = 1000;
+    timings.commandWaitLimitMs = 8000;
     m_events->setTimings(timings);
     QSignalSpy started(m_events, &HttpEvents::started);
     m_events->start();
@@ -408,26 +420,173 @@ void HttpEventsTest::failingInAnotherWayIsLoggedAgain()
     QCOMPARE(log.lines().size(), 4);
 }
 
-void HttpEventsTest::failedUpdateIsNotRetried()
+void HttpEventsTest::doorOutcomes_data()
 {
+    QTest::addColumn<int>("updateMode");
+    QTest::addColumn<int>("failuresFirst");
+    QTest::addColumn<int>("pageMode");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("reason"); // the beginning of it
+    QTest::addColumn<int>("updates");
+    // The board stops answering its page once it received the first update.
+    QTest::addColumn<bool>("downAfterUpdate");
+
+    const int normal = int(FakeIoBoard::Mode::Normal);
+    QTest::newRow("applies the change") << normal << 0 << normal << "confirmed"
+                                        << "" << 1 << false;
+    QTest::newRow("ignores the change")
+        << int(FakeIoBoard::Mode::Ignore) << 0 << normal << "failed"
+        << "the board still shows other values 2 polls after the update" << 1 << false;
+    // The second attempt starts again from the poll that followed the failure.
+    QTest::newRow("fails the update once") << normal << 1 << normal << "confirmed"
+                                           << "" << 2 << false;
+    QTest::newRow("fails the update always")
+        << int(FakeIoBoard::Mode::Fail) << 0 << normal << "failed"
+        << "the update failed 3 times (" << 3 << false;
+    QTest::newRow("down") << normal << 0 << int(FakeIoBoard::Mode::Fail) << "failed"
+                          << "no poll of the board succeeded within 1 s" << 0 << false;
+    QTest::newRow("fails the update, then goes down")
+        << normal << 1 << normal << "failed"
+        << "no poll of the board succeeded within 1 s" << 1 << true;
+}
+
+// Every door command ends confirmed or failed, worked out from the board itself; a caller
+// asking wait=1 gets that result, a page gets "DONE" as always.
+void HttpEventsTest::doorOutcomes()
+{
+    QFETCH(int, updateMode);
+    QFETCH(int, failuresFirst);
+    QFETCH(int, pageMode);
+    QFETCH(QString, result);
+    QFETCH(QString, reason);
+    QFETCH(int, updates);
+    QFETCH(bool, downAfterUpdate);
+    if (downAfterUpdate)
+        connect(m_board, &FakeIoBoard::updateReceived, m_board,
+                [this] { m_board->setMode(FakeIoBoard::Mode::Fail); });
     m_board->setOutput(1, 0);
-    m_board->setUpdateMode(FakeIoBoard::Mode::Fail);
+    m_board->setOutput(2, 1);
+    m_board->setUpdateMode(FakeIoBoard::Mode(updateMode));
+    m_board->failNextUpdates(failuresFirst);
+    m_board->setMode(FakeIoBoard::Mode(pageMode));
+    Config::instance().doorsByIo.insert(5,
+                                        {DoorInfo{1, QStringLiteral("Main door"), 5, 0, 1, 0, 0},
+                                         DoorInfo{2, QStringLiteral("Gate"), 5, 0, 3, 0, 0}});
+    m_journal = new DoorJournal(m_app->path() + QStringLiteral("/doors.db"));
+    QVERIFY(m_journal->open());
+    DoorJournal &journal = *m_journal;
+    m_events = new HttpEvents;
+    m_events->setJournal(m_journal);
     startEvents();
+    activate(5);
     LogCapture log;
 
-    QCOMPARE(get(m_port, "/5?outputs=1,1").body, QByteArray("DONE"));
-    activate(5);
-    QTRY_COMPARE_WITH_TIMEOUT(m_board->updates().size(), 1, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        log.contains(QStringLiteral("void HttpEvents::onUpdateError(QString)")), 10000);
-    const QStringList lines = log.lines();
-    const int at = lines.indexOf(QStringLiteral("void HttpEvents::onUpdateError(QString)"));
-    QVERIFY(lines.value(at + 1).startsWith(QStringLiteral("\"  Door updating error: ")));
-    // Polling goes on; the lost change is not sent again.
+    const Answer answer = get(m_port, "/5?outputs=1,1&wait=1");
+    const QByteArray expectedBody
+        = result == QLatin1String("confirmed") ? QByteArray("DONE") : "FAILED: " + reason.toUtf8();
+    QCOMPARE(answer.status, result == QLatin1String("confirmed") ? 200 : 502);
+    QVERIFY2(answer.body.startsWith(expectedBody), answer.body.constData());
+    QCOMPARE(m_board->updates().size(), updates);
+    QCOMPARE(m_board->outputs().value(1), result == QLatin1String("confirmed") ? 1 : 0);
+
+    const QList<DoorEntry> entries = journal.latest(10);
+    QCOMPARE(entries.size(), 1);
+    const DoorEntry entry = entries.first();
+    QCOMPARE(entry.result, result);
+    QVERIFY2(reason.isEmpty() ? entry.reason.isEmpty() : entry.reason.startsWith(reason),
+             qPrintable(entry.reason));
+    QCOMPARE(entry.doors, QStringList{QStringLiteral("Main door")});
+    QCOMPARE(entry.outputs, (QMap<int, int>{{1, 1}}));
+    QCOMPARE(entry.address, QStringLiteral("127.0.0.1"));
+    QVERIFY(entry.resultTimeMs >= entry.timeMs);
+    const QString line
+        = QStringLiteral("\"Door command %1 from 127.0.0.1: Main door (IO 5 output 1=1) %2")
+              .arg(entry.id)
+              .arg(result);
+    QCOMPARE(log.lines().filter(QRegularExpression("^\"Door command ")).size(), 1);
+    QVERIFY2(
+        !log.lines().filter(QRegularExpression("^" + QRegularExpression::escape(line))).isEmpty(),
+        qPrintable(log.lines().join(QLatin1Char('\n'))));
+    const BoardCounters *counters = m_events->layout(5).counters;
+    QCOMPARE(counters->doorsConfirmed, quint64(result == QLatin1String("confirmed") ? 1 : 0));
+    QCOMPARE(counters->doorsFailed, quint64(result == QLatin1String("failed") ? 1 : 0));
+    // Nothing is left to send: a failed command never reaches the board later.
+    const int sent = m_board->updates().size();
     const int reads = m_board->pageReads();
-    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= reads + 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() >= reads + 3, 10000);
+    QCOMPARE(m_board->updates().size(), sent);
+}
+
+void HttpEventsTest::waitItem_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+
+    QTest::newRow("other wait value is ignored")
+        << QByteArray("/5?outputs=1,1&wait=2") << 200 << QByteArray("DONE");
+    QTest::newRow("empty wait value is ignored")
+        << QByteArray("/5?outputs=1,1&wait") << 200 << QByteArray("DONE");
+    QTest::newRow("malformed command, no wait")
+        << QByteArray("/5?outputs=1,1|") << 200 << QByteArray("DONE");
+    QTest::newRow("malformed command, wait")
+        << QByteArray("/5?outputs=1&wait=1") << 502 << QByteArray("FAILED: no valid outputs item");
+}
+
+// Without wait=1 the answer comes at once, before the board is even asked.
+void HttpEventsTest::waitItem()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    startEvents();
+    const Answer answer = get(m_port, target);
+    QCOMPARE(answer.status, status);
+    QVERIFY2(answer.body.startsWith(body), answer.body.constData());
+    QCOMPARE(m_board->requests().size(), 0);
+}
+
+// A stop (or a configuration update) ends the commands still open: failed, and a waiting caller
+// is told so.
+void HttpEventsTest::stopFailsOpenCommands()
+{
+    startEvents();
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("GET /5?outputs=1,1&wait=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(m_events->layout(5).pendingEvents.size(), 1, 10000);
+    LogCapture log;
+    m_events->stop();
+    QTRY_VERIFY_WITH_TIMEOUT(socket.bytesAvailable() > 0 || socket.waitForReadyRead(100), 10000);
+    const QByteArray received = socket.readAll();
+    QVERIFY2(received.startsWith("HTTP/1.1 502"), received.constData());
+    QVERIFY(received.contains("FAILED: dropped by a configuration update or a stop"));
+    QCOMPARE(log.lines()
+                 .filter(QRegularExpression("^\"Door command 1 from 127.0.0.1: North door "
+                                            "\\(IO 5 output 1=1\\) failed after"))
+                 .size(),
+             1);
+    QCOMPARE(m_board->updates().size(), 0);
+}
+
+// The poll before the update and the one that confirms it come at once, not at their time.
+void HttpEventsTest::commandDoesNotWaitForThePollInterval()
+{
+    const int longPollMs = 6000;
+    m_board->setOutput(1, 0);
+    startEvents(longPollMs);
+    activate(5);
+    QTRY_VERIFY_WITH_TIMEOUT(m_board->pageReads() == 1, longPollMs * 2);
+    QElapsedTimer clock;
+    clock.start();
+    const Answer answer = get(m_port, "/5?outputs=1,1&wait=1");
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.body, QByteArray("DONE"));
+    QVERIFY2(clock.elapsed() < longPollMs / 2, qPrintable(QString::number(clock.elapsed())));
+    // A read before the update and one after it.
+    QCOMPARE(m_board->pageReads(), 3);
     QCOMPARE(m_board->updates().size(), 1);
-    QCOMPARE(m_board->outputs().value(1), 0);
 }
 
 void HttpEventsTest::oversizedPageIsNotParsed()

@@ -66,6 +66,8 @@ StatusFacts site()
     down.lastError = "Connection refused";
     down.lastErrorMs = Now - 2000;
     down.queued = 1;
+    down.doorsConfirmed = 2;
+    down.doorsRefused = 1;
     facts.boards << down << board(6, "Gate");
     facts.streamers << streamer("8554", true);
     StatusFacts::HttpPort port;
@@ -213,6 +215,14 @@ void StatusReportTest::series_data()
                                  << true;
     QTest::newRow("an idle board is listed")
         << full << "veltra_io_polls_total{io=\"6\",name=\"Gate\"} 0" << true;
+    QTest::newRow("confirmed door commands")
+        << full << "veltra_door_commands_total{io=\"5\",name=\"North door\",result=\"confirmed\"} 2"
+        << true;
+    QTest::newRow("refused door commands")
+        << full << "veltra_door_commands_total{io=\"5\",name=\"North door\",result=\"refused\"} 1"
+        << true;
+    QTest::newRow("a board without door commands shows them at zero")
+        << full << "veltra_door_commands_total{io=\"6\",name=\"Gate\",result=\"failed\"} 0" << true;
     QTest::newRow("answers by code")
         << full << "veltra_http_requests_total{port=\"8087\",code=\"401\"} 2" << true;
     QTest::newRow("HTTP/2 streams of a port")
@@ -240,6 +250,8 @@ void StatusReportTest::series_data()
     QTest::newRow("never pinged: no ping age")
         << bare << "veltra_central_last_ping_age_seconds" << false;
     QTest::newRow("still up") << bare << "veltra_up 1" << true;
+    QTest::newRow("journal write failures, even at none")
+        << bare << "veltra_door_journal_write_failures_total 0" << true;
 }
 
 void StatusReportTest::series()

@@ -1,4 +1,5 @@
 #include "accessgate.h"
+#include "doorjournal.h"
 #include "httptestclient.h"
 #include "passwordhash.h"
 #include "sitesecurity.h"
@@ -26,6 +27,8 @@ private slots:
     void countsItsOwnAnswers();
     void aStoppedServerLeavesItsSuccessorAlone();
     void speaksTlsWhenTheSiteDoes();
+    void doorsJson_data();
+    void doorsJson();
 
 private:
     quint16 start(bool users);
@@ -35,6 +38,7 @@ private:
     StatusServer *m_server = nullptr;
     HttpCounterTable m_counters;
     int m_readings = 0;
+    DoorJournal *m_journal = nullptr;
 };
 
 void StatusServerTest::init()
@@ -49,6 +53,8 @@ void StatusServerTest::cleanup()
 {
     delete m_server;
     m_server = nullptr;
+    delete m_journal;
+    m_journal = nullptr;
     delete m_gate;
     m_gate = nullptr;
     delete m_app;
@@ -82,6 +88,14 @@ quint16 StatusServerTest::start(bool users)
     setup.gate = m_gate;
     setup.counters = &m_counters;
     m_server->setServerSetup(setup);
+    if (m_journal) {
+        m_server->setDoorSource([this](int io, int limit, QList<DoorEntry> *entries) {
+            if (io >= 0 && io != 3 && io != 4)
+                return false;
+            *entries = m_journal->latest(limit, io);
+            return true;
+        });
+    }
     QSignalSpy started(m_server, &StatusServer::started);
     m_server->start(QHostAddress::LocalHost, 0);
     if (started.isEmpty() && !started.wait(5000))
@@ -260,6 +274,79 @@ void StatusServerTest::speaksTlsWhenTheSiteDoes()
 
     // Plain HTTP gets no answer on it.
     QCOMPARE(httpRequest(m_server->port(), "GET", "/metrics").status(), 0);
+}
+
+void StatusServerTest::doorsJson_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QList<int>>("ids");
+
+    QTest::newRow("all, newest first") << QByteArray() << 200 << QList<int>{3, 2, 1};
+    QTest::newRow("limit") << QByteArray("?limit=2") << 200 << QList<int>{3, 2};
+    QTest::newRow("limit above the most is cut")
+        << QByteArray("?limit=100000") << 200 << QList<int>{3, 2, 1};
+    QTest::newRow("one IO") << QByteArray("?io=4") << 200 << QList<int>{2};
+    QTest::newRow("one IO, limited") << QByteArray("?io=3&limit=1") << 200 << QList<int>{3};
+    QTest::newRow("limit not a number") << QByteArray("?limit=ten") << 400 << QList<int>();
+    QTest::newRow("limit zero") << QByteArray("?limit=0") << 400 << QList<int>();
+    QTest::newRow("limit negative") << QByteArray("?limit=-5") << 400 << QList<int>();
+    QTest::newRow("io not a number") << QByteArray("?io=north") << 400 << QList<int>();
+    QTest::newRow("io that does not exist") << QByteArray("?io=9") << 400 << QList<int>();
+}
+
+void StatusServerTest::doorsJson()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(int, status);
+    QFETCH(QList<int>, ids);
+    m_journal = new DoorJournal(m_app->filePath(QStringLiteral("doors.db")));
+    QVERIFY(m_journal->open());
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (int io : {3, 4, 3}) {
+        DoorEntry entry;
+        entry.timeMs = now;
+        entry.io = io;
+        entry.ioName = QStringLiteral("Gate");
+        entry.outputs = {{1, 1}};
+        m_journal->add(&entry);
+    }
+    DoorEntry confirmed = m_journal->latest(1, 3).first();
+    confirmed.result = QStringLiteral("confirmed");
+    confirmed.resultTimeMs = now + 1500;
+    m_journal->setResult(confirmed);
+
+    const quint16 port = start(false);
+    QVERIFY(port);
+    const HttpTestResponse answer = httpRequest(port, "GET", "/doors.json" + query);
+    QCOMPARE(answer.status(), status);
+    if (status != 200) {
+        QVERIFY(!answer.body.isEmpty());
+        return;
+    }
+    QCOMPARE(answer.header("Content-Type"), QByteArray("application/json"));
+    const QJsonArray commands
+        = QJsonDocument::fromJson(answer.body).object().value("commands").toArray();
+    QList<int> got;
+    for (const QJsonValue &command : commands)
+        got.append(command.toObject().value("id").toInt());
+    QCOMPARE(got, ids);
+    for (const QJsonValue &value : commands) {
+        const QJsonObject command = value.toObject();
+        QCOMPARE(command.value("outputs").toObject().value("1").toInt(), 1);
+        QVERIFY(command.value("doors").isArray());
+        QVERIFY(command.value("time").toString().endsWith(QLatin1Char('Z')));
+        if (command.value("id").toInt() == 3) {
+            QCOMPARE(command.value("result").toString(), QStringLiteral("confirmed"));
+            QCOMPARE(
+                QDateTime::fromString(command.value("resultTime").toString(), Qt::ISODateWithMs)
+                    .toMSecsSinceEpoch(),
+                now + 1500);
+        } else {
+            QCOMPARE(command.value("result").toString(), QStringLiteral("pending"));
+            QVERIFY(command.value("resultTime").isNull());
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(StatusServerTest)

@@ -101,7 +101,13 @@ void FakeIoBoard::handleHead(QTcpSocket *socket, const RequestHead &head)
     else if (isBoardPage)
         emit updateReceived(request.query);
 
-    switch (isBoardPage && !request.query.isEmpty() ? m_updateMode : m_mode) {
+    const bool isUpdate = isBoardPage && !request.query.isEmpty();
+    Mode mode = isUpdate ? m_updateMode : m_mode;
+    if (isUpdate && m_updateFailures > 0) {
+        --m_updateFailures;
+        mode = Mode::Fail;
+    }
+    switch (mode) {
     case Mode::Hang:
         return;
     case Mode::Drop:
@@ -111,6 +117,7 @@ void FakeIoBoard::handleHead(QTcpSocket *socket, const RequestHead &head)
         answer(socket, 500, "Internal Server Error", "board failure", close);
         return;
     case Mode::Normal:
+    case Mode::Ignore:
         break;
     }
     if (!request.authorized) {
@@ -122,7 +129,7 @@ void FakeIoBoard::handleHead(QTcpSocket *socket, const RequestHead &head)
         answer(socket, 404, "Not Found", "not found", close);
         return;
     }
-    if (!request.query.isEmpty())
+    if (!request.query.isEmpty() && mode != Mode::Ignore)
         apply(QUrlQuery(url));
     answer(socket, 200, "OK", page(), close);
 }

@@ -27,6 +27,7 @@ public:
         Fail, // answers 500
         Hang, // reads the request and never answers
         Drop, // closes the connection without an answer
+        Ignore, // answers as usual, and keeps its outputs as they were (update queries only)
     };
 
     struct Request
@@ -47,6 +48,8 @@ public:
     // How page reads, respectively update queries, are answered.
     void setMode(Mode mode) { m_mode = mode; }
     void setUpdateMode(Mode mode) { m_updateMode = mode; }
+    // The next `count` update queries are answered 500, whatever the update mode.
+    void failNextUpdates(int count) { m_updateFailures = count; }
 
     // Blinking status texts, shown "ON"/"OFF" in ascending number order; a reader numbers them
     // by position from 1.
@@ -87,6 +90,7 @@ private:
     QByteArray m_expectedAuthorization;
     Mode m_mode = Mode::Normal;
     Mode m_updateMode = Mode::Normal;
+    int m_updateFailures = 0;
     QMap<int, bool> m_blinks;
     QMap<int, int> m_inputs;
     QMap<int, int> m_outputs;

@@ -29,3 +29,15 @@ QByteArray readWholeFile(const QString &path)
         return QByteArray();
     return file.readAll();
 }
+
+QByteArray readWholeStream(FILE *file)
+{
+    std::fflush(file);
+    std::rewind(file);
+    QByteArray bytes;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, int(n));
+    return bytes;
+}

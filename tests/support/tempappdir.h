@@ -4,6 +4,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <cstdio>
+
 // A fresh, empty application directory for one test. Components that look for files beside the
 // executable find them here.
 class TempAppDir
@@ -28,3 +30,5 @@ quint16 freeLocalPort();
 
 // Reads a whole file; empty when it cannot be read.
 QByteArray readWholeFile(const QString &path);
+// Everything written to a temporary stream (std::tmpfile()) so far, from its start.
+QByteArray readWholeStream(FILE *file);
