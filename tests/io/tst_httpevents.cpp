@@ -525,10 +525,6 @@ void HttpEventsTest::waitItem_data()
 
     QTest::newRow("other wait value is ignored")
         << QByteArray("/5?outputs=1,1&wait=2") << 200 << QByteArray("DONE");
-    QTest::newRow("empty wait value is ignored")
-        << QByteArray("/5?outputs=1,1&wait") << 200 << QByteArray("DONE");
-    QTest::newRow("malformed command, no wait")
-        << QByteArray("/5?outputs=1,1|") << 200 << QByteArray("DONE");
     QTest::newRow("malformed command, wait")
         << QByteArray("/5?outputs=1&wait=1") << 502 << QByteArray("FAILED: no valid outputs item");
 }
