@@ -423,6 +423,9 @@ void SecureEndToEndTest::sameAnswersOverBothProtocols_data()
         << false << QByteArray("/3?outputs=2,1") << op + ownOrigin << local << 200;
     QTest::newRow("door without Origin")
         << false << QByteArray("/3?outputs=2,1") << op << local << 200;
+    // Answered once the board reads back what was asked: later, over both protocols.
+    QTest::newRow("door, waiting for the board")
+        << false << QByteArray("/3?outputs=2,1&wait=1") << op << local << 200;
     QTest::newRow("locked-out address")
         << false << QByteArray("/read?layout=3") << viewer << QStringLiteral("127.0.0.9") << 429;
 }
