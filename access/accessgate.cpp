@@ -55,14 +55,8 @@ AccessFacts AccessGate::factsOf(const QtHttpRequest &request, bool operate)
     facts.host = headerOf(request, "Host");
     facts.origin = headerOf(request, "Origin");
     facts.secFetchSite = headerOf(request, "Sec-Fetch-Site");
-    if (HttpConnection *client = request.client()) {
-        // A port listening on every address sees IPv4 clients as IPv4-mapped IPv6 addresses;
-        // log lines name them as people know them.
-        const QHostAddress peer = client->peerAddress();
-        bool isV4 = false;
-        const quint32 v4 = peer.toIPv4Address(&isV4);
-        facts.peer = isV4 ? QHostAddress(v4) : peer;
-    }
+    if (HttpConnection *client = request.client())
+        facts.peer = plainAddress(client->peerAddress());
     facts.operate = operate;
     facts.target = request.url();
     return facts;

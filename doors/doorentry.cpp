@@ -16,12 +16,17 @@ QString DoorEntry::isoTime(qint64 ms)
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
 }
 
-QByteArray DoorEntry::outputsText(const QMap<int, int> &outputs)
+QJsonObject DoorEntry::outputsObject(const QMap<int, int> &outputs)
 {
     QJsonObject object;
     for (auto it = outputs.cbegin(); it != outputs.cend(); ++it)
         object.insert(QString::number(it.key()), it.value());
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return object;
+}
+
+QByteArray DoorEntry::outputsText(const QMap<int, int> &outputs)
+{
+    return QJsonDocument(outputsObject(outputs)).toJson(QJsonDocument::Compact);
 }
 
 QMap<int, int> DoorEntry::outputsFromText(const QByteArray &text)
@@ -76,9 +81,6 @@ QString DoorEntry::listLine() const
 
 QJsonObject DoorEntry::toJson() const
 {
-    QJsonObject outputsObject;
-    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it)
-        outputsObject.insert(QString::number(it.key()), it.value());
     return QJsonObject{
         {QStringLiteral("id"), double(id)},
         {QStringLiteral("time"), isoTime(timeMs)},
@@ -87,7 +89,7 @@ QJsonObject DoorEntry::toJson() const
         {QStringLiteral("io"), io},
         {QStringLiteral("ioName"), ioName},
         {QStringLiteral("doors"), QJsonArray::fromStringList(doors)},
-        {QStringLiteral("outputs"), outputsObject},
+        {QStringLiteral("outputs"), outputsObject(outputs)},
         {QStringLiteral("result"), result},
         {QStringLiteral("reason"), reason},
         {QStringLiteral("resultTime"), resultTimeMs < 0 ? QJsonValue() : isoTime(resultTimeMs)},

@@ -43,6 +43,8 @@ struct DoorEntry
     QJsonObject toJson() const;
 
     static QString isoTime(qint64 ms);
+    // Output number as text -> value, as /doors.json and doors.db hold them.
+    static QJsonObject outputsObject(const QMap<int, int> &outputs);
     static QByteArray outputsText(const QMap<int, int> &outputs);
     static QMap<int, int> outputsFromText(const QByteArray &text);
 };

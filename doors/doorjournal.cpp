@@ -137,10 +137,7 @@ bool DoorJournal::openExisting()
 {
     if (!QFileInfo(m_path).isFile())
         return false;
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
-    m_db.setDatabaseName(m_path);
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
-    m_open = m_db.open();
+    m_open = openFile();
     return m_open;
 }
 

@@ -26,6 +26,15 @@ struct HttpResponseHead
     }
 };
 
+// A port listening on every address sees IPv4 clients as IPv4-mapped IPv6 addresses; log lines
+// and journals name them as people know them.
+inline QHostAddress plainAddress(const QHostAddress &peer)
+{
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : peer;
+}
+
 // Where a handler that took a request's answer over writes it: an HTTP/1.1 connection, or one
 // stream of an HTTP/2 connection. Handlers hold it in a QPointer; it goes away (deferred) right
 // after its server reported clientDisconnected(guid()).

@@ -132,6 +132,11 @@ void QtHttp2Stream::onSendHeadersRequested()
     auto *reply = qobject_cast<QtHttpReply *>(sender());
     if (!reply || !reply->useChunked() || m_headSent || !isConnected())
         return;
+    sendChunkedHead(reply);
+}
+
+void QtHttp2Stream::sendChunkedHead(QtHttpReply *reply)
+{
     m_headSent = true;
     if (QtHttpServer *server = m_connection->m_server)
         server->countAnswer(reply->statusCode());
@@ -380,13 +385,8 @@ void QtHttp2Connection::finishReply(QtHttp2Stream *stream, QtHttpReply *reply)
     } else {
         // As over HTTP/1.1, a handler that forgot its head or its last chunk still yields a
         // whole answer.
-        if (!stream->m_headSent) {
-            stream->m_headSent = true;
-            if (m_server)
-                m_server->countAnswer(reply->statusCode());
-            m_session.respond(stream->streamId(), reply->statusCode(), replyHeaders(reply), {},
-                              true);
-        }
+        if (!stream->m_headSent)
+            stream->sendChunkedHead(reply);
         if (reply->rawDataSize() > 0)
             m_session.appendData(stream->streamId(), reply->rawData());
         m_session.endStream(stream->streamId());

@@ -44,6 +44,8 @@ private:
 
     void onSendHeadersRequested();
     void onSendDataRequested();
+    // The head of a chunked reply: the stream stays open for its chunks.
+    void sendChunkedHead(QtHttpReply *reply);
 
     qint32 m_streamId;
     QPointer<QtHttp2Connection> m_connection;

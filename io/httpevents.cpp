@@ -180,10 +180,7 @@ DoorEntry HttpEvents::queueCommand(int layoutId, const QUrl &url, const QString 
         return DoorEntry();
     DoorCommand command;
     command.entry = newEntry(layoutId, BoardUpdate::parseOutputs(url), user, address);
-    if (m_journal)
-        m_journal->add(&command.entry);
-    else
-        command.entry.id = ++m_lastCommandId;
+    record(&command.entry);
     if (command.entry.outputs.isEmpty()) {
         resolve(layoutId, command, DoorResult::Failed,
                 QStringLiteral("no valid outputs item (outputs=<output>,<value>|...)"));
@@ -212,12 +209,17 @@ void HttpEvents::recordRefusal(const QUrl &url, const QString &user, const QStri
     command.entry.result = QLatin1String(DoorResult::Refused);
     command.entry.reason = reason;
     command.entry.resultTimeMs = command.entry.timeMs;
-    if (m_journal)
-        m_journal->add(&command.entry);
-    else
-        command.entry.id = ++m_lastCommandId;
+    record(&command.entry);
     qDebug() << command.entry.resultLine();
     countResult(route.layoutId, command.entry);
+}
+
+void HttpEvents::record(DoorEntry *entry)
+{
+    if (m_journal)
+        m_journal->add(entry);
+    else
+        entry->id = ++m_lastCommandId;
 }
 
 void HttpEvents::countResult(int layoutId, const DoorEntry &entry)
@@ -551,7 +553,6 @@ void HttpEvents::onUpdateError(QString msg)
     if (!state)
         return;
     DoorCommand command = state->sentEvents.takeLast();
-    command.lastError = msg;
     if (command.attempts >= IoEvents::MaxUpdateAttempts)
         resolve(id, command, DoorResult::Failed,
                 QStringLiteral("the update failed %1 times (%2)").arg(command.attempts).arg(msg));
@@ -593,10 +594,7 @@ void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
             // Identities of admissions without a login begin with a colon.
             if (!client->identity().startsWith(QLatin1Char(':')))
                 user = client->identity();
-            const QHostAddress peer = client->peerAddress();
-            bool isV4 = false;
-            const quint32 v4 = peer.toIPv4Address(&isV4);
-            address = (isV4 ? QHostAddress(v4) : peer).toString();
+            address = plainAddress(client->peerAddress()).toString();
         }
         const DoorEntry entry = queueCommand(route.layoutId, url, user, address);
         // Pages get "DONE" whatever happens; a caller asking wait=1 gets the result.

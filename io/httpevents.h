@@ -63,7 +63,6 @@ public:
         bool answered = false; // the board answered the update; its polls now confirm it
         quint64 answeredAfterPoll = 0; // polls started before the update was answered
         int checks = 0; // answered polls since then that showed other values
-        QString lastError;
         // wait=1 requests, answered with the result.
         QList<QPointer<QtHttpReply>> waiters;
     };
@@ -152,6 +151,8 @@ private:
                        const QString &address) const;
     void settleCommands(int layoutId, LayoutState &state, const QMap<int, int> &boardOutputs);
     void resolve(int layoutId, DoorCommand &command, const char *result, const QString &reason);
+    // Numbers the entry: in the journal, or in memory without one.
+    void record(DoorEntry *entry);
     void countResult(int layoutId, const DoorEntry &entry);
     void onCommandDeadline(int layoutId, qint64 commandId);
     void waitForResult(int layoutId, qint64 commandId, QtHttpReply *reply);
