@@ -5,6 +5,7 @@
 #include "appdir.h"
 #include "commandmanager.h"
 #include "config.h"
+#include "crossorigin.h"
 #include "doorjournal.h"
 #include "httpevents.h"
 #include "iplugin.h"
@@ -21,6 +22,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QPluginLoader>
 
 #include <algorithm>
@@ -158,6 +160,16 @@ void App::startAccess()
     serverSetup = security.setup;
     serverSetup.gate = accessGate;
     serverSetup.counters = &httpCounters;
+    // The camera wall on the status port reads the relay ports' streams with fetch().
+    CrossOriginPolicy crossOrigin;
+    crossOrigin.setOwnPort(Config::instance().statusPort);
+    crossOrigin.setSecure(security.setup.secure);
+    QPointer<AccessGate> gate(accessGate);
+    crossOrigin.setHostTest(
+        [gate](const QByteArray &host) { return gate && gate->policy().isAllowedHost(host); });
+    serverSetup.relayAnswerHeaders = [crossOrigin](const QtHttpRequest &request) {
+        return crossOrigin.headers(CrossOriginPolicy::factsOf(request));
+    };
     connect(accessGate, &AccessGate::doorCommandRefused, this,
             [this](const QUrl &target, const QString &user, const QString &address,
                    const QString &reason) {
@@ -308,6 +320,7 @@ StatusFacts App::statusFacts(bool withProcess) const
             channel.dvr = config.dvrs.value(key.dvr).name;
             channel.stream = config.streams.value(key.stream).name;
             channel.channel = key.channel;
+            channel.port = config.streams.value(key.stream).outPort;
             channel.viewers = videoServer->viewerCount(key);
             if (const RelayCounters *counters = videoServer->counters(key)) {
                 channel.pictures = counters->pictures;

@@ -21,6 +21,9 @@ struct HttpServerSetup
     bool serve = true;
     // Where every port counts its connections and answers; not owned.
     HttpCounterTable *counters = nullptr;
+    // Added to the answers of the camera relay ports only (the cross-origin grant for the
+    // service's own camera wall); the other ports do not apply it.
+    QtHttpServer::AnswerHeaders relayAnswerHeaders;
 
     void applyTo(QtHttpServer *server, const QtHttpServer::OperateTest &operate = {}) const
     {

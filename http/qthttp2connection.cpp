@@ -65,7 +65,10 @@ void QtHttp2Stream::writeHead(const HttpResponseHead &head)
     if (!isConnected() || m_headSent)
         return;
     m_headSent = true;
-    m_connection->m_session.respond(m_streamId, head.status, http2Fields(head.headers), {}, true);
+    QList<QPair<QByteArray, QByteArray>> headers = head.headers;
+    if (m_connection->m_server && m_request)
+        headers += m_connection->m_server->answerHeaders(*m_request);
+    m_connection->m_session.respond(m_streamId, head.status, http2Fields(headers), {}, true);
     m_connection->pump();
 }
 
@@ -334,6 +337,10 @@ void QtHttp2Connection::onGateDecision(QtHttp2Stream *stream, QtHttpRequest *req
     QPointer<QtHttpReply> reply = new QtHttpReply(server);
     for (const auto &header : decision.headers)
         reply->addHeader(header.first, header.second);
+    if (server) {
+        for (const auto &header : server->answerHeaders(*request))
+            reply->addHeader(header.first, header.second);
+    }
     if (!decision.admitted()) {
         reply->setStatusCode(QtHttpReply::StatusCode(decision.status));
         reply->appendRawData(decision.body);

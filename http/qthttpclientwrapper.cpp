@@ -102,7 +102,13 @@ bool QtHttpClientWrapper::switchToHttp2()
 
 void QtHttpClientWrapper::writeHead(const HttpResponseHead &head)
 {
-    write(head.toHttp1());
+    if (!m_server || !m_currentRequest) {
+        write(head.toHttp1());
+        return;
+    }
+    HttpResponseHead full = head;
+    full.headers += m_server->answerHeaders(*m_currentRequest);
+    write(full.toHttp1());
 }
 
 void QtHttpClientWrapper::revoke(const QStringList &identities)
@@ -298,6 +304,10 @@ void QtHttpClientWrapper::serveRequest(QtHttpRequest *request, const HttpGateDec
             &QtHttpClientWrapper::onReplySendDataRequested, Qt::DirectConnection);
     for (const auto &header : decision.headers)
         reply->addHeader(header.first, header.second);
+    if (server) {
+        for (const auto &header : server->answerHeaders(*request))
+            reply->addHeader(header.first, header.second);
+    }
 
     QPointer<QtHttpClientWrapper> self(this);
     QPointer<QtHttpRequest> guardedRequest(request);
@@ -375,6 +385,10 @@ void QtHttpClientWrapper::answerRefusal(QtHttpRequest *request, const HttpGateDe
     reply->setStatusCode(QtHttpReply::StatusCode(decision.status));
     for (const auto &header : decision.headers)
         reply->addHeader(header.first, header.second);
+    if (m_server) {
+        for (const auto &header : m_server->answerHeaders(*request))
+            reply->addHeader(header.first, header.second);
+    }
     reply->appendRawData(decision.body);
     connect(reply, &QtHttpReply::requestSendHeaders, this,
             &QtHttpClientWrapper::onReplySendHeadersRequested, Qt::DirectConnection);

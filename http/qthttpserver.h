@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslError>
@@ -89,6 +90,17 @@ public:
         return m_operate && m_operate(request);
     }
 
+    // Headers added to every answer to a request on this port: a handler's, a taken-over
+    // stream's head and the gate's refusals alike (a page of another origin that may read the
+    // answers must be able to read a refusal too). Unset, the answers go out as made.
+    using Headers = QList<QPair<QByteArray, QByteArray>>;
+    using AnswerHeaders = std::function<Headers(const QtHttpRequest &)>;
+    void setAnswerHeaders(const AnswerHeaders &headers) { m_answerHeaders = headers; }
+    Headers answerHeaders(const QtHttpRequest &request) const
+    {
+        return m_answerHeaders ? m_answerHeaders(request) : Headers();
+    }
+
     // Where the port's connections and answers are counted, from the next start(); the table
     // is not owned and must outlive the server. Without one nothing is counted.
     void setCounterTable(HttpCounterTable *table) { m_counterTable = table; }
@@ -149,6 +161,7 @@ private:
     bool m_appendsBodyCrlf = true;
     QPointer<HttpGate> m_gate;
     OperateTest m_operate;
+    AnswerHeaders m_answerHeaders;
     HttpCounterTable *m_counterTable = nullptr;
     HttpPortCounters *m_counters = nullptr;
 };

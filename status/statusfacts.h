@@ -22,6 +22,8 @@ struct StatusFacts
         QString dvr;
         QString stream;
         int channel = 0;
+        // The relay port that serves it.
+        int port = 0;
         int viewers = 0;
         quint64 pictures = 0;
         quint64 fetchErrors = 0;

@@ -288,6 +288,7 @@ QByteArray json(const StatusFacts &facts)
             {QStringLiteral("dvr"), c.dvr},
             {QStringLiteral("stream"), c.stream},
             {QStringLiteral("channel"), c.channel},
+            {QStringLiteral("port"), c.port},
             {QStringLiteral("viewers"), c.viewers},
             {QStringLiteral("pictures"), number(c.pictures)},
             {QStringLiteral("fetchErrors"), number(c.fetchErrors)},

@@ -41,6 +41,37 @@ QByteArray StatusServer::dashboardPage()
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QByteArray StatusServer::wallFile(const QString &path, QByteArray *contentType)
+{
+    // The wall is a page and the few files it loads, all compiled in: a path names one of them
+    // exactly, never a place in the file system.
+    static const struct
+    {
+        const char *path;
+        const char *resource;
+        const char *type;
+    } files[] = {
+        {"/cameras", ":/cameras/cameras.html", "text/html; charset=utf-8"},
+        {"/cameras/", ":/cameras/cameras.html", "text/html; charset=utf-8"},
+        {"/cameras/cameras.css", ":/cameras/cameras.css", "text/css; charset=utf-8"},
+        {"/cameras/cameras.js", ":/cameras/cameras.js", "text/javascript; charset=utf-8"},
+        {"/cameras/camera-tile.js", ":/cameras/camera-tile.js", "text/javascript; charset=utf-8"},
+        {"/cameras/camera-logic.js", ":/cameras/camera-logic.js",
+         "text/javascript; charset=utf-8"},
+    };
+    for (const auto &file : files) {
+        if (path != QLatin1String(file.path))
+            continue;
+        QFile resource(QLatin1String(file.resource));
+        if (!resource.open(QIODevice::ReadOnly))
+            return QByteArray();
+        if (contentType)
+            *contentType = file.type;
+        return resource.readAll();
+    }
+    return QByteArray();
+}
+
 void StatusServer::start(const QHostAddress &address, quint16 port)
 {
     m_setup.applyTo(m_server);
@@ -75,6 +106,17 @@ void StatusServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *repl
     } else if (path == QLatin1String("/")) {
         reply->addHeader("Content-Type", "text/html; charset=utf-8");
         reply->appendRawData(dashboardPage());
+    } else if (path == QLatin1String("/cameras") || path.startsWith(QLatin1String("/cameras/"))) {
+        QByteArray type;
+        const QByteArray body = wallFile(path, &type);
+        if (body.isEmpty()) {
+            reply->setStatusCode(QtHttpReply::NotFound);
+            reply->addHeader("Content-Type", "text/plain");
+            reply->appendRawData("Not found\n");
+            return;
+        }
+        reply->addHeader("Content-Type", type);
+        reply->appendRawData(body);
     } else {
         reply->setStatusCode(QtHttpReply::NotFound);
         reply->addHeader("Content-Type", "text/plain");

@@ -13,8 +13,8 @@ class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
 
-// The status port: /metrics for Prometheus, /status.json and the dashboard page / that reads
-// it, and /doors.json, the newest entries of the door journal. Every request takes a fresh reading
+// The status port, the service's own web port: /metrics for Prometheus, /status.json and the
+// dashboard page / that reads it, the camera wall /cameras, and /doors.json, the newest entries of the door journal. Every request takes a fresh reading
 // from the source, so the figures are those of the moment; nothing is sampled in between. Its
 // requests pass the same gate as the other ports and only read, so the viewer role is enough.
 class StatusServer : public QObject
@@ -40,6 +40,9 @@ public:
     quint16 port() const;
 
     static QByteArray dashboardPage();
+    // A file of the camera wall by its path on this port ("/cameras" is the page); empty when
+    // there is no such file.
+    static QByteArray wallFile(const QString &path, QByteArray *contentType = nullptr);
 
 signals:
     void started(quint16 port);

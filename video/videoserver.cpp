@@ -137,6 +137,7 @@ void VideoServer::createServer(int port)
     connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
     connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
     m_setup.applyTo(server);
+    server->setAnswerHeaders(m_setup.relayAnswerHeaders);
     if (m_setup.serve)
         server->start(quint16(port));
     m_servers.insert(port, server);

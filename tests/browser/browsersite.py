@@ -22,6 +22,8 @@ import urllib.request
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
+FIREFOX = shutil.which("firefox-esr") or shutil.which("firefox")
+CERTUTIL = shutil.which("certutil")
 
 
 def browser_missing():
@@ -29,6 +31,14 @@ def browser_missing():
     if CHROMIUM and CHROMEDRIVER:
         return False
     print("SKIP: chromium and chromium-driver are not installed")
+    return True
+
+
+def firefox_missing():
+    """True, with the reason printed, when this machine has no Firefox or no certutil."""
+    if FIREFOX and CERTUTIL:
+        return False
+    print("SKIP: firefox-esr and libnss3-tools (certutil) are not installed")
     return True
 
 
@@ -154,13 +164,26 @@ class Site:
         status = ("port=%d\naddress=127.0.0.1\n" % self.ports["status"]) if status_port \
             else "port=0\n"
         tls_section = "[TLS]\ncertificate=site.crt\nkey=site.key\n" if tls else ""
+        # A test CA signs the site's certificate, so that a browser that checks certificates
+        # (Firefox, with the CA put into its profile) can be made to trust it.
+        self.ca_cert = os.path.join(self.work, "test-ca.crt")
         if tls:
-            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                            "-keyout", os.path.join(self.work, "site.key"),
-                            "-out", os.path.join(self.work, "site.crt")],
-                           check=True, capture_output=True, timeout=60)
+            def openssl(*args):
+                subprocess.run(["openssl"] + list(args), check=True, capture_output=True,
+                               timeout=60, cwd=self.work)
+            curve = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+            openssl("req", "-x509", *curve, "-days", "2", "-subj", "/CN=VELTRA test CA",
+                    "-addext", "basicConstraints=critical,CA:TRUE",
+                    "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+                    "-keyout", "test-ca.key", "-out", "test-ca.crt")
+            openssl("req", "-new", *curve, "-subj", "/CN=127.0.0.1",
+                    "-keyout", "site.key", "-out", "site.csr")
+            with open(os.path.join(self.work, "site.ext"), "w") as ext:
+                ext.write("basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1\n"
+                          "extendedKeyUsage=serverAuth\nkeyUsage=digitalSignature\n")
+            openssl("x509", "-req", "-in", "site.csr", "-CA", "test-ca.crt", "-CAkey",
+                    "test-ca.key", "-CAcreateserial", "-days", "2", "-extfile", "site.ext",
+                    "-out", "site.crt")
         with open(os.path.join(self.work, "settings.ini"), "w") as ini:
             ini.write("[General]\nserverAddress=127.0.0.1\nserverSendPort=%d\nserverRecvPort=%d\n"
                       "eventPort=%d\nipcPort=%d\nid=%s\nioPath=html\n[Status]\n%s%s"
@@ -172,6 +195,7 @@ class Site:
         self.service = None
         self.driver = None
         self.processes = []
+        self.firefoxes = []
 
     def url(self, port_name, path=""):
         scheme = "https" if self.tls and port_name in self.SERVICE_PORTS else "http"
@@ -194,9 +218,18 @@ class Site:
             + (["--https"] if self.tls else []),
             stdin=subprocess.PIPE, stdout=self.sim_log, stderr=subprocess.STDOUT)
         self.processes.append(self.simulator)
+        self.start_service()
+
+    def start_service(self):
         self.service = subprocess.Popen([self.service_bin], cwd=self.work,
                                         stdout=subprocess.DEVNULL)
         self.processes.append(self.service)
+
+    def stop_service(self):
+        """Stops the service as systemd would; it must exit with 0."""
+        self.service.send_signal(signal.SIGTERM)
+        code = self.service.wait(timeout=15)
+        assert code == 0, "service exit code %d" % code
 
     def sim_output(self):
         self.sim_log.flush()
@@ -221,15 +254,64 @@ class Site:
             self.driver = WebDriver(self.ports["driver"], network_log)
         return self.driver
 
+    def firefox(self, url):
+        """Headless Firefox ESR showing `url`, in a fresh profile that trusts the site's test
+        CA; it runs until stop_firefox() or close()."""
+        profile = tempfile.mkdtemp(prefix="veltra-firefox-", dir=self.work)
+        subprocess.run([CERTUTIL, "-N", "-d", "sql:" + profile, "--empty-password"],
+                       check=True, capture_output=True, timeout=60)
+        if self.tls:
+            subprocess.run([CERTUTIL, "-A", "-d", "sql:" + profile, "-n", "VELTRA test CA",
+                            "-t", "C,,", "-i", self.ca_cert],
+                           check=True, capture_output=True, timeout=60)
+        prefs = {
+            "browser.shell.checkDefaultBrowser": False,
+            "browser.startup.homepage_override.mstone": "ignore",
+            "browser.aboutwelcome.enabled": False,
+            "datareporting.policy.dataSubmissionEnabled": False,
+            "toolkit.telemetry.reportingpolicy.firstRun": False,
+            "app.update.enabled": False,
+            "app.normandy.enabled": False,
+            "extensions.update.enabled": False,
+            "network.captive-portal-service.enabled": False,
+            "network.connectivity-service.enabled": False,
+            "browser.safebrowsing.malware.enabled": False,
+            "browser.safebrowsing.phishing.enabled": False,
+            "security.OCSP.enabled": 0,
+        }
+        with open(os.path.join(profile, "user.js"), "w") as user:
+            for name, value in prefs.items():
+                user.write("user_pref(%s, %s);\n" % (json.dumps(name), json.dumps(value)))
+        env = dict(os.environ, MOZ_HEADLESS="1", HOME=profile)
+        log = open(os.path.join(self.work, "firefox.log"), "w")
+        process = subprocess.Popen([FIREFOX, "--headless", "--no-remote", "--profile", profile,
+                                    "--new-instance", url],
+                                   stdout=log, stderr=subprocess.STDOUT, env=env,
+                                   start_new_session=True)
+        self.firefoxes.append(process)
+        return process
+
+    def stop_firefox(self, process):
+        """Ends Firefox with every process of its own (it starts several)."""
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGTERM)
+            try:
+                process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait(timeout=15)
+        try:
+            os.killpg(process.pid, signal.SIGKILL)  # its children, should any be left
+        except ProcessLookupError:
+            pass
+
     def run(self, check):
         """Starts the site, runs check(), then stops the service, which must exit with 0.
         Returns the exit code; on a failure the ends of both logs are printed."""
         try:
             self.start()
             check()
-            self.service.send_signal(signal.SIGTERM)
-            code = self.service.wait(timeout=15)
-            assert code == 0, "service exit code %d" % code
+            self.stop_service()
             print("PASS")
             return 0
         except Exception as error:  # report what was seen, then fail
@@ -248,6 +330,8 @@ class Site:
     def close(self):
         if self.driver:
             self.driver.quit()
+        for process in self.firefoxes:
+            self.stop_firefox(process)
         for p in reversed(self.processes):
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)

@@ -156,6 +156,14 @@ bool SiteSimulator::command(const QString &line)
         say(QStringLiteral("IO board: answering every read with an error"));
         return true;
     }
+    if (text == QLatin1String("push")) {
+        // What the Central server does after each of its restarts: the same configuration again.
+        if (m_serviceId.isEmpty())
+            return false;
+        m_central->sendData(m_serviceId, demoConfiguration());
+        say(QStringLiteral("Central: sent the demo configuration again"));
+        return true;
+    }
     if (text == QLatin1String("board ok")) {
         m_board->setMode(FakeIoBoard::Mode::Normal);
         say(QStringLiteral("IO board: answering normally"));
@@ -277,5 +285,16 @@ QString SiteSimulator::demoLayoutPage() const
                  QString::fromUtf8(QJsonDocument(doors).toJson(QJsonDocument::Compact)));
     page.replace(QLatin1String("{{CAMERA_PATHS_JSON}}"),
                  QString::fromUtf8(QJsonDocument(cameras).toJson(QJsonDocument::Compact)));
+    // The camera wall's own tile, as the service's files have it: a layout page comes from the
+    // Central server and cannot load files of the status port.
+    QJsonObject modules;
+    for (const char *name : {"camera-logic.js", "camera-tile.js"}) {
+        QFile module(QStringLiteral(":/simulator/") + QLatin1String(name));
+        if (module.open(QIODevice::ReadOnly))
+            modules.insert(QLatin1String(name), QString::fromUtf8(module.readAll()));
+    }
+    page.replace(QLatin1String("{{CAMERA_MODULES_JSON}}"),
+                 QString::fromUtf8(QJsonDocument(modules).toJson(QJsonDocument::Compact))
+                     .replace(QLatin1String("</"), QLatin1String("<\\/")));
     return page;
 }
