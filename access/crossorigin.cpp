@@ -7,7 +7,7 @@
 
 QByteArray CrossOriginPolicy::allowedOrigin(const Facts &facts) const
 {
-    if (facts.origin.isEmpty() || m_ownPort <= 0 || m_ownPort > 65535)
+    if (facts.origin.isEmpty())
         return QByteArray();
     const int defaultPort = m_secure ? 443 : 80;
     const AccessPolicy::HostPort host = AccessPolicy::parseHost(facts.host, defaultPort);
@@ -18,11 +18,17 @@ QByteArray CrossOriginPolicy::allowedOrigin(const Facts &facts) const
     // another origin. What is echoed is then bytes this service wrote itself.
     const QHostAddress address(host.host);
     const bool v6 = !address.isNull() && address.protocol() == QAbstractSocket::IPv6Protocol;
-    QByteArray own = m_secure ? QByteArrayLiteral("https://") : QByteArrayLiteral("http://");
-    own += v6 ? '[' + host.host.toLatin1() + ']' : host.host.toLatin1();
-    if (m_ownPort != defaultPort)
-        own += ':' + QByteArray::number(m_ownPort);
-    return facts.origin == own ? own : QByteArray();
+    QByteArray site = m_secure ? QByteArrayLiteral("https://") : QByteArrayLiteral("http://");
+    site += v6 ? '[' + host.host.toLatin1() + ']' : host.host.toLatin1();
+    for (int port : m_ownPorts) {
+        if (port <= 0 || port > 65535)
+            continue;
+        const QByteArray own
+            = port == defaultPort ? site : site + ':' + QByteArray::number(port);
+        if (facts.origin == own)
+            return own;
+    }
+    return QByteArray();
 }
 
 CrossOriginPolicy::Headers CrossOriginPolicy::headers(const Facts &facts) const

@@ -8,9 +8,9 @@
 
 class QtHttpRequest;
 
-// Which pages of another origin may read the camera relay's answers: only the service's own web
-// port (the camera wall on the status port), reached through the same host name or address and
-// the same scheme as the relay port itself. Such a request's answer names that origin in
+// Which pages of another origin may read the camera relay's answers: only the service's own
+// pages (the camera wall on the status port, the layout pages on the event port), reached
+// through the same host name or address and the same scheme as the relay port itself. Such a request's answer names that origin in
 // Access-Control-Allow-Origin and allows credentials, so the page's fetch() may read the stream
 // with the session cookie; every other answer goes out exactly as it always did, and a browser
 // keeps a page of any other origin from reading it.
@@ -29,8 +29,8 @@ public:
     // as for door commands, so a rebound name gains nothing here either.
     using HostTest = std::function<bool(const QByteArray &host)>;
 
-    // The port whose pages may read; 0 (or out of range) allows none.
-    void setOwnPort(int port) { m_ownPort = port; }
+    // The ports whose pages may read; 0 or out of range stands for none.
+    void setOwnPorts(const QList<int> &ports) { m_ownPorts = ports; }
     void setSecure(bool secure) { m_secure = secure; }
     void setHostTest(const HostTest &test) { m_hostTest = test; }
 
@@ -41,7 +41,7 @@ public:
     static Facts factsOf(const QtHttpRequest &request);
 
 private:
-    int m_ownPort = 0;
+    QList<int> m_ownPorts;
     bool m_secure = false;
     HostTest m_hostTest;
 };

@@ -160,9 +160,10 @@ void App::startAccess()
     serverSetup = security.setup;
     serverSetup.gate = accessGate;
     serverSetup.counters = &httpCounters;
-    // The camera wall on the status port reads the relay ports' streams with fetch().
+    // The camera wall on the status port and the layout pages read the relay ports' streams
+    // with fetch().
     CrossOriginPolicy crossOrigin;
-    crossOrigin.setOwnPort(Config::instance().statusPort);
+    crossOrigin.setOwnPorts({Config::instance().statusPort, Config::instance().eventPort});
     crossOrigin.setSecure(security.setup.secure);
     QPointer<AccessGate> gate(accessGate);
     crossOrigin.setHostTest(

@@ -54,6 +54,8 @@ export class CameraTile extends HTMLElement {
     this.httpStatus = 0;
     this.failures = 0;
     this.lastError = '';
+    // The latest attempt got no answer at all (the service or the network was away).
+    this.unreachable = false;
     this._offline = null;
     this.controller = null;
     this.retryTimer = 0;
@@ -75,11 +77,15 @@ export class CameraTile extends HTMLElement {
 
   connectedCallback() {
     this.renderTimer = setInterval(() => this.render(), RENDER_MS);
+    this.onOnline = () => this.retryNow();
+    // A laptop back on a network: no reason to sit out the rest of a long pause.
+    window.addEventListener('online', this.onOnline);
     this.update();
   }
 
   disconnectedCallback() {
     clearInterval(this.renderTimer);
+    window.removeEventListener('online', this.onOnline);
     this.halt();
   }
 
@@ -103,6 +109,15 @@ export class CameraTile extends HTMLElement {
       this.halt();
     }
     this.render();
+  }
+
+  // Ends the pause before the next attempt: for when the page learns that the service can be
+  // reached again. With `unreachableOnly`, only if the last attempt got no answer at all.
+  retryNow(unreachableOnly) {
+    if (this.phase !== 'retrying' || (unreachableOnly && !this.unreachable))
+      return;
+    clearTimeout(this.retryTimer);
+    this.connect();
   }
 
   halt() {
@@ -130,9 +145,11 @@ export class CameraTile extends HTMLElement {
     this.render();
     this.armStall(controller);
     let pictures = 0;
+    this.unreachable = true;
     try {
       const response = await fetch(this.getAttribute('src'), {
         credentials: 'include', cache: 'no-store', signal: controller.signal});
+      this.unreachable = false;
       this.httpStatus = response.status;
       const boundary = boundaryOf(response.headers.get('Content-Type'));
       if (!response.ok || !boundary) {

@@ -170,6 +170,9 @@ async function refresh() {
       const fresh = status.channels.find(c => channelKey(c) === channelKey(channel));
       tile.offline = offlineOf(fresh, now, tile.offline);
     }
+    // The service answers: a camera that could not reach it need not wait out its pause.
+    for (const {tile} of tiles.values())
+      tile.retryNow(true);
     answeredAt = Date.now();
     banner.classList.remove('shown');
     updated.textContent = tiles.size + (tiles.size === 1 ? ' camera' : ' cameras')

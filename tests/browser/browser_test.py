@@ -138,13 +138,14 @@ def check_demo(site, login):
     driver = site.browser()
     if login:
         check_logged_out(driver, url, camera_url, guarded_url)
-        # One login on the events port, as the browser's login prompt would send it (a page
-        # opened through a URL with credentials could not use fetch(), so the login goes to
-        # the index first). The pictures from the relay port, another origin, then go with
-        # nothing but the session cookie it set.
-        driver.open("http://%s:%s@127.0.0.1:%d/" % (
-            urllib.parse.quote(login[0]), urllib.parse.quote(login[1]), site.ports["event"]))
-    driver.open(url)
+        # One login on the events port, as a bookmark with credentials sends it: the page
+        # builds every URL it fetches from location, so it works opened so. The pictures from
+        # the relay port, another origin, then go with nothing but the session cookie it set.
+        driver.open("http://%s:%s@127.0.0.1:%d%s" % (
+            urllib.parse.quote(login[0]), urllib.parse.quote(login[1]), site.ports["event"],
+            page))
+    else:
+        driver.open(url)
     # Inputs and outputs appear once the service has polled the board.
     wait_for("inputs rendered", lambda: driver.find_all("#inputs span[data-pin]"))
     wait_for("outputs rendered", lambda: driver.find_all("#outputs span[data-pin]"))
@@ -166,13 +167,13 @@ def check_demo(site, login):
 
     driver.open(url + "#cameras")
     driver.script("location.reload();")
-    # Which of the pictures the browser starts first, over its six connections to the relay
-    # port, is its own choice.
     shown = wait_for("a camera picture", lambda: 1 + driver.script(
-        "return [...document.querySelectorAll('img.camera')].findIndex(i => i.naturalWidth > 0);"))
-    image = driver.find_all("img.camera")[shown - 1]
-    first = driver.screenshot(image)
-    wait_for("a different picture", lambda: driver.screenshot(image) != first, timeout=20)
+        "return [...document.querySelectorAll('camera-tile')].findIndex(t => t.pictures > 0);"))
+    tile = driver.find_all("camera-tile")[shown - 1]
+    first = driver.screenshot(tile)
+    wait_for("a different picture", lambda: driver.screenshot(tile) != first, timeout=20)
+    assert driver.script("return document.querySelectorAll('camera-tile')[%d]"
+                         ".getAttribute('state');" % (shown - 1)) == "live"
     print("camera page shows a live picture")
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Every camera of one relay port on one page, in headless Chromium: the demo layout page
-("#cameras") with its sixteen pictures, the channels of the simulator's one MJPEG stream, opened
+("#cameras") with its sixteen camera tiles (the camera wall's, each reading its stream with
+fetch() and asking again for a stream that ends or stalls), the channels of the simulator's one MJPEG stream, opened
 by a viewer logged in once on the event port (the pictures come from the relay port, another
 origin of the same site, with the session cookie alone).
 
@@ -26,8 +27,10 @@ CHANNELS = 16
 # What browsers allow per host and port over HTTP/1.1.
 HTTP1_CONNECTIONS = 6
 # From the page's opening to its streams' first pictures; and then how long the streams are
-# watched for every one to move again (the relay fetches a picture about every 0.2 s).
-START_S = 10.0
+# watched for every one to move again (the relay fetches a picture about every 0.2 s). Chromium
+# may drop every stream at start-up (ERR_NETWORK_CHANGED, sometimes more than once): a tile
+# asks again within its longest pause, 15 s.
+START_S = 30.0
 WATCH_S = 3.0
 
 
@@ -62,13 +65,15 @@ def check_cameras(site, login, tls):
     driver.open("%s://%s:%s@%s/" % (event.scheme, urllib.parse.quote(login[0]),
                                      urllib.parse.quote(login[1]), event.netloc))
     driver.open(site.url("event", page + "#cameras"))
-    sources = wait_for("the pictures on the page", lambda: [
-        s for s in [driver.script("return [...document.querySelectorAll('img.camera')]"
-                                  ".map(i => i.src);")] if len(s) == CHANNELS])[0]
+    sources = wait_for("the cameras on the page", lambda: [
+        s for s in [driver.script("return [...document.querySelectorAll('camera-tile')]"
+                                  ".map(t => t.getAttribute('src'));")] if len(s) == CHANNELS])[0]
     relay = "%s:%d" % ("127.0.0.1", site.ports["relay"])
     assert all(urllib.parse.urlsplit(s).netloc == relay for s in sources), sources
 
     expected = CHANNELS if tls else HTTP1_CONNECTIONS
+    # Each tile reads its stream with fetch() and asks again for one the browser abandons, so
+    # a stream Chromium gives up at start-up comes back within the time watched.
 
     def sending():
         return sum(1 for sent in channel_bytes(site, login).values() if sent > 0)
@@ -90,12 +95,17 @@ def check_cameras(site, login, tls):
     except AssertionError:
         pass
     moving = moving_since(before)
-    shown = driver.script("return [...document.querySelectorAll('img.camera')]"
-                          ".filter(i => i.naturalWidth > 0).length;")
+    shown = driver.script("return [...document.querySelectorAll('camera-tile')]"
+                          ".filter(t => t.pictures > 0).length;")
     print("%s: %d of %d channels moving (bytes the service sent), %d of %d pictures shown; "
           "moving: %s" % ("TLS" if tls else "plain HTTP", len(moving), CHANNELS, shown, CHANNELS,
                           " ".join(sorted((path.rsplit("/", 1)[1] for path in moving), key=int))))
 
+    if len(moving) < expected:
+        print("tiles:", driver.script(
+            "return [...document.querySelectorAll('camera-tile')].map(t => t.dataset.channel"
+            " + ' ' + t.getAttribute('state') + ' ' + t.phase + ' pictures=' + t.pictures"
+            " + ' failures=' + t.failures + ' (' + t.lastError + ')');"))
     # The protocol Chromium used for each picture stream, from its own network log.
     protocols = {}
     for params in driver.network_events("Network.responseReceived"):

@@ -29,8 +29,10 @@ from browsersite import (Site, argument_parser, browser_missing, firefox_missing
 
 CHANNELS = 16
 HTTP1_CONNECTIONS = 6
-# From the page's opening to every channel moving; the relay fetches a picture about every 0.2 s.
-START_S = 20.0
+# From the page's opening to every channel moving; the relay fetches a picture about every
+# 0.2 s. Chromium may drop every stream at start-up (ERR_NETWORK_CHANGED): a tile asks again
+# within its longest pause, 15 s.
+START_S = 30.0
 # How long the pictures are watched for each channel to move again.
 WATCH_S = 3.0
 # The longest the wall may take to have every camera back after the service came back.
