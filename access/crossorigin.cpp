@@ -23,8 +23,7 @@ QByteArray CrossOriginPolicy::allowedOrigin(const Facts &facts) const
     for (int port : m_ownPorts) {
         if (port <= 0 || port > 65535)
             continue;
-        const QByteArray own
-            = port == defaultPort ? site : site + ':' + QByteArray::number(port);
+        const QByteArray own = port == defaultPort ? site : site + ':' + QByteArray::number(port);
         if (facts.origin == own)
             return own;
     }

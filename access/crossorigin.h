@@ -10,10 +10,10 @@ class QtHttpRequest;
 
 // Which pages of another origin may read the camera relay's answers: only the service's own
 // pages (the camera wall on the status port, the layout pages on the event port), reached
-// through the same host name or address and the same scheme as the relay port itself. Such a request's answer names that origin in
-// Access-Control-Allow-Origin and allows credentials, so the page's fetch() may read the stream
-// with the session cookie; every other answer goes out exactly as it always did, and a browser
-// keeps a page of any other origin from reading it.
+// through the same host name or address and the same scheme as the relay port itself. Such a
+// request's answer names that origin in Access-Control-Allow-Origin and allows credentials, so the
+// page's fetch() may read the stream with the session cookie; every other answer goes out exactly
+// as it always did, and a browser keeps a page of any other origin from reading it.
 //
 // A plain class: it takes the Origin and Host a request carries.
 class CrossOriginPolicy

@@ -56,8 +56,7 @@ QByteArray StatusServer::wallFile(const QString &path, QByteArray *contentType)
         {"/cameras/cameras.css", ":/cameras/cameras.css", "text/css; charset=utf-8"},
         {"/cameras/cameras.js", ":/cameras/cameras.js", "text/javascript; charset=utf-8"},
         {"/cameras/camera-tile.js", ":/cameras/camera-tile.js", "text/javascript; charset=utf-8"},
-        {"/cameras/camera-logic.js", ":/cameras/camera-logic.js",
-         "text/javascript; charset=utf-8"},
+        {"/cameras/camera-logic.js", ":/cameras/camera-logic.js", "text/javascript; charset=utf-8"},
     };
     for (const auto &file : files) {
         if (path != QLatin1String(file.path))

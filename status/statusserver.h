@@ -14,9 +14,10 @@ class QtHttpRequest;
 class QtHttpServer;
 
 // The status port, the service's own web port: /metrics for Prometheus, /status.json and the
-// dashboard page / that reads it, the camera wall /cameras, and /doors.json, the newest entries of the door journal. Every request takes a fresh reading
-// from the source, so the figures are those of the moment; nothing is sampled in between. Its
-// requests pass the same gate as the other ports and only read, so the viewer role is enough.
+// dashboard page / that reads it, the camera wall /cameras, and /doors.json, the newest entries
+// of the door journal. Every request takes a fresh reading from the source, so the figures are
+// those of the moment; nothing is sampled in between. Its requests pass the same gate as the
+// other ports and only read, so the viewer role is enough.
 class StatusServer : public QObject
 {
     Q_OBJECT

@@ -1,11 +1,13 @@
 #include "accessgate.h"
 #include "config.h"
+#include "crossorigin.h"
 #include "doorjournal.h"
 #include "fakecamera.h"
 #include "fakeioboard.h"
 #include "httpevents.h"
 #include "httptestclient.h"
 #include "tempappdir.h"
+#include "videorelay.h"
 #include "videoserver.h"
 
 #include <QTcpSocket>
@@ -26,6 +28,8 @@ private slots:
     void doorRefusals_data();
     void doorRefusals();
     void relayAsksForALogin();
+    void relayLetsOnlyItsOwnPagesRead_data();
+    void relayLetsOnlyItsOwnPagesRead();
     void pollingPageChecksThePasswordOnce();
     void lockOutIsPerAddress();
     void removedUserLosesTheStream();
@@ -122,6 +126,15 @@ quint16 AccessPortsTest::startRelay()
     m_relay = new VideoServer;
     HttpServerSetup setup;
     setup.gate = m_gate;
+    // As the service has it, with its status port on 8089.
+    CrossOriginPolicy crossOrigin;
+    crossOrigin.setOwnPorts({8089});
+    AccessGate *gate = m_gate;
+    crossOrigin.setHostTest(
+        [gate](const QByteArray &host) { return gate->policy().isAllowedHost(host); });
+    setup.relayAnswerHeaders = [crossOrigin](const QtHttpRequest &request) {
+        return crossOrigin.headers(CrossOriginPolicy::factsOf(request));
+    };
     m_relay->setServerSetup(setup);
     m_relay->start();
     return quint16(Config::instance().streams.value(7).outPort);
@@ -237,6 +250,95 @@ void AccessPortsTest::relayAsksForALogin()
                  + basicAuthorization("victor:view-pass") + "\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->viewerCount(key) == 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() >= 1, 10000);
+}
+
+void AccessPortsTest::relayLetsOnlyItsOwnPagesRead_data()
+{
+    QTest::addColumn<bool>("users");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<bool>("login");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("granted");
+
+    const QByteArray wall = "http://127.0.0.1:8089";
+    const QByteArray stream = "/Gate/front/1";
+    QTest::newRow("stream, no Origin") << false << stream << QByteArray() << false << 200 << false;
+    QTest::newRow("stream, the wall") << false << stream << wall << false << 200 << true;
+    QTest::newRow("stream, another port of the host")
+        << false << stream << QByteArray("http://127.0.0.1:3000") << false << 200 << false;
+    QTest::newRow("stream, the wall on another name")
+        << false << stream << QByteArray("http://localhost:8089") << false << 200 << false;
+    QTest::newRow("stream, logged in, another site")
+        << true << stream << QByteArray("http://evil.example") << true << 200 << false;
+    QTest::newRow("stream, logged in, the wall") << true << stream << wall << true << 200 << true;
+    // A channel that does not exist gets the usual listing, whoever asks.
+    QTest::newRow("no such channel, the wall")
+        << false << QByteArray("/Gate/front/9") << wall << false << 404 << true;
+    QTest::newRow("no such channel, another site")
+        << false << QByteArray("/Gate/front/9") << QByteArray("http://evil.example") << false << 404
+        << false;
+    QTest::newRow("no such DVR, the wall")
+        << false << QByteArray("/Nowhere/x/1") << wall << false << 404 << true;
+    // The wall learns that it may not watch; another site learns nothing.
+    QTest::newRow("no login, the wall") << true << stream << wall << false << 401 << true;
+    QTest::newRow("no login, another site")
+        << true << stream << QByteArray("http://evil.example") << false << 401 << false;
+}
+
+void AccessPortsTest::relayLetsOnlyItsOwnPagesRead()
+{
+    QFETCH(bool, users);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, origin);
+    QFETCH(bool, login);
+    QFETCH(int, status);
+    QFETCH(bool, granted);
+
+    if (users) {
+        writeUsers(QStringLiteral("victor=viewer:%1\n")
+                       .arg(PasswordHash::make(QStringLiteral("view-pass"), 1000)));
+    }
+    m_gate->watch(m_app->filePath(QStringLiteral("settings.ini")));
+    const quint16 port = startRelay();
+    const ChannelKey key{1, 7, 1};
+    const QByteArray credentials = login ? basicAuthorization("victor:view-pass") : QByteArray();
+    const QByteArray originLine = origin.isEmpty() ? QByteArray() : "Origin: " + origin + "\r\n";
+    const QByteArray grant = "Access-Control-Allow-Origin: " + origin
+        + "\r\nAccess-Control-Allow-Credentials: true\r\n";
+
+    if (status == 200) {
+        // A stream's head, byte for byte: today's, or today's and the grant.
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                     + "\r\n" + originLine + credentials + "\r\n");
+        QByteArray bytes;
+        QTRY_VERIFY_WITH_TIMEOUT((bytes += socket.readAll()).contains("\r\n\r\n"), 10000);
+        const QByteArray head = bytes.left(bytes.indexOf("\r\n\r\n") + 4);
+        const QByteArray today = VideoRelay::responseHead();
+        QCOMPARE(head, granted ? today.chopped(2) + grant + "\r\n" : today);
+        QTRY_VERIFY_WITH_TIMEOUT(m_relay->viewerCount(key) == 1, 10000);
+        return;
+    }
+
+    const HttpTestResponse plain = httpRequest(port, "GET", path, credentials);
+    const HttpTestResponse answer = httpRequest(port, "GET", path, originLine + credentials);
+    QCOMPARE(answer.status(), status);
+    QCOMPARE(answer.body, plain.body);
+    if (granted) {
+        QCOMPARE(answer.header("Access-Control-Allow-Origin"), origin);
+        QCOMPARE(answer.header("Access-Control-Allow-Credentials"), QByteArray("true"));
+        QCOMPARE(answer.headers.size(), plain.headers.size() + 2);
+    } else {
+        QCOMPARE(answer.raw, plain.raw);
+    }
+    if (status == 401) {
+        QVERIFY(answer.header("WWW-Authenticate").startsWith("Basic "));
+        QCOMPARE(m_relay->viewerCount(key), 0);
+        QCOMPARE(m_camera->requestCount(), 0);
+    }
 }
 
 void AccessPortsTest::pollingPageChecksThePasswordOnce()

@@ -57,6 +57,7 @@ StatusFacts site()
     watched.pictures = 40;
     watched.bytesSent = 123456;
     watched.lastPictureMs = Now - 250;
+    watched.port = 8090;
     facts.channels << watched << channel("Yard \"north\"", "back\\side\nB", 2);
     StatusFacts::Board down = board(5, "North door");
     down.polled = true;
@@ -276,6 +277,8 @@ void StatusReportTest::jsonCarriesErrorsAndStates()
     const QJsonArray channels = root.value("channels").toArray();
     QCOMPARE(channels.size(), 2);
     QCOMPARE(channels.at(0).toObject().value("lastPictureAgeSeconds").toDouble(), 0.25);
+    // Where the camera wall asks for the stream.
+    QCOMPARE(channels.at(0).toObject().value("port").toInt(), 8090);
     QVERIFY(channels.at(1).toObject().value("lastPictureAgeSeconds").isNull());
     QVERIFY(channels.at(1).toObject().value("lastError").isNull());
     QCOMPARE(channels.at(1).toObject().value("stream").toString(), QString("back\\side\nB"));

@@ -121,6 +121,21 @@ void StatusServerTest::answers_data()
         << false << QByteArray("GET") << QByteArray("/status.json") << QByteArray() << 200 << json;
     QTest::newRow("open: dashboard")
         << false << QByteArray("GET") << QByteArray("/") << QByteArray() << 200 << html;
+    const QByteArray js = "text/javascript; charset=utf-8";
+    QTest::newRow("open: camera wall")
+        << false << QByteArray("GET") << QByteArray("/cameras") << QByteArray() << 200 << html;
+    QTest::newRow("open: a module of the wall")
+        << false << QByteArray("GET") << QByteArray("/cameras/camera-tile.js") << QByteArray()
+        << 200 << js;
+    QTest::newRow("open: the wall's style")
+        << false << QByteArray("GET") << QByteArray("/cameras/cameras.css") << QByteArray() << 200
+        << QByteArray("text/css; charset=utf-8");
+    QTest::newRow("open: no such file of the wall")
+        << false << QByteArray("GET") << QByteArray("/cameras/missing.js") << QByteArray() << 404
+        << QByteArray("text/plain");
+    QTest::newRow("open: no way out of the wall")
+        << false << QByteArray("GET") << QByteArray("/cameras/../status/dashboard.html")
+        << QByteArray() << 404 << QByteArray("text/plain");
     QTest::newRow("open: query ignored") << false << QByteArray("GET") << QByteArray("/metrics?x=1")
                                          << QByteArray() << 200 << metrics;
     QTest::newRow("open: unknown path") << false << QByteArray("GET") << QByteArray("/admin")
@@ -128,7 +143,7 @@ void StatusServerTest::answers_data()
     QTest::newRow("open: a POST changes nothing")
         << false << QByteArray("POST") << QByteArray("/metrics") << QByteArray() << 405
         << QByteArray();
-    for (const char *path : {"/metrics", "/status.json", "/"}) {
+    for (const char *path : {"/metrics", "/status.json", "/", "/cameras", "/cameras/cameras.js"}) {
         QTest::addRow("users: %s without a login", path)
             << true << QByteArray("GET") << QByteArray(path) << QByteArray() << 401 << QByteArray();
         QTest::addRow("users: %s with a wrong password", path)
@@ -172,6 +187,8 @@ void StatusServerTest::answers()
         QVERIFY(answer.body.contains("\nveltra_io_board_up{io=\"3\",name=\"Gate\"} 0\n"));
     else if (path == "/status.json")
         QCOMPARE(QJsonDocument::fromJson(answer.body).object().value("boards").toArray().size(), 1);
+    else if (path.startsWith("/cameras"))
+        QCOMPARE(answer.body, StatusServer::wallFile(QString::fromLatin1(path)));
     else
         QCOMPARE(answer.body, StatusServer::dashboardPage());
 }
