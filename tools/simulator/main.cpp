@@ -62,7 +62,25 @@ int main(int argc, char **argv)
         QStringLiteral("https"),
         QStringLiteral("the service's ports speak HTTPS ([TLS] is set): for the printed links"));
     parser.addOption(https);
+    const QCommandLineOption channels(QStringLiteral("channels"),
+                                      QStringLiteral("channels of the demo MJPEG stream (1-256)"),
+                                      QStringLiteral("count"), QStringLiteral("16"));
+    parser.addOption(channels);
+    const QCommandLineOption paintEvery(
+        QStringLiteral("paint-every"),
+        QStringLiteral("paint each channel's picture anew at most every MS milliseconds "
+                       "(0: at every fetch)"),
+        QStringLiteral("ms"), QStringLiteral("0"));
+    parser.addOption(paintEvery);
     parser.process(app);
+    bool channelsOk = false;
+    const int channelCount = parser.value(channels).toInt(&channelsOk);
+    bool paintOk = false;
+    const int paintMs = parser.value(paintEvery).toInt(&paintOk);
+    if (!channelsOk || channelCount < 1 || channelCount > 256 || !paintOk || paintMs < 0) {
+        fprintf(stderr, "veltra-simulator: --channels needs 1 to 256, --paint-every 0 or more\n");
+        return 2;
+    }
     for (const Option &option : options) {
         bool ok = false;
         const uint value = parser.value(QString::fromLatin1(option.name)).toUInt(&ok);
@@ -88,6 +106,8 @@ int main(int argc, char **argv)
 
     SiteSimulator simulator(ports);
     simulator.setHttps(parser.isSet(https));
+    simulator.setChannels(channelCount);
+    simulator.setPaintIntervalMs(paintMs);
     if (!simulator.start())
         return 1;
 

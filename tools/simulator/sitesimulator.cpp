@@ -7,6 +7,7 @@
 #include "fakewatchdog.h"
 #include "snapshotpainter.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -26,10 +27,6 @@ const char DvrPassword[] = "demo";
 const char MjpegStream[] = "Entrance";
 const char RtspStream[] = "Yard";
 const int PingIntervalMs = 1000;
-// More channels on the one MJPEG output port than a browser opens HTTP/1.1 connections to one
-// host and port (six), as on a real 16-channel DVR: over HTTP/1.1 a page of them all shows six,
-// over HTTP/2 (with TLS) every one.
-const int MjpegChannels = 16;
 
 struct DemoDoor
 {
@@ -89,8 +86,16 @@ bool SiteSimulator::start()
 
     m_camera = std::make_unique<FakeCamera>();
     m_camera->requireCredentials(QString::fromLatin1(DvrUser), QString::fromLatin1(DvrPassword));
-    m_camera->setPictureProvider([](const QByteArray &target) {
-        return SnapshotPainter::jpeg(channelOfTarget(target), QTime::currentTime());
+    m_camera->setPictureProvider([this](const QByteArray &target) {
+        const int channel = channelOfTarget(target);
+        if (m_paintIntervalMs <= 0)
+            return SnapshotPainter::jpeg(channel, QTime::currentTime());
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        auto painted = m_painted.find(channel);
+        if (painted == m_painted.end() || now - painted->first >= m_paintIntervalMs)
+            painted = m_painted.insert(channel,
+                                       {now, SnapshotPainter::jpeg(channel, QTime::currentTime())});
+        return painted->second;
     });
     if (!m_camera->listen(m_ports.camera)) {
         say(QStringLiteral("Camera: cannot listen on port %1").arg(m_ports.camera));
@@ -195,7 +200,7 @@ void SiteSimulator::onHello(const QString &serviceId)
         say(QStringLiteral("Open the layouts:  %1%2/").arg(base).arg(m_ports.event));
         say(QStringLiteral("       the board:  %1%2%3").arg(base).arg(m_ports.event).arg(page));
         say(QStringLiteral("  all %1 cameras:  %2%3%4#cameras")
-                .arg(MjpegChannels)
+                .arg(m_channels)
                 .arg(base)
                 .arg(m_ports.event)
                 .arg(page));
@@ -223,7 +228,7 @@ SystemData SiteSimulator::demoConfiguration() const
     mjpeg->set_in_port(m_ports.camera);
     mjpeg->set_out_port(m_ports.relay);
     QJsonArray channels;
-    for (int channel = 1; channel <= MjpegChannels; ++channel)
+    for (int channel = 1; channel <= m_channels; ++channel)
         channels.append(QString::number(channel));
     mjpeg->set_channels(QJsonDocument(channels).toJson(QJsonDocument::Compact).toStdString());
     mjpeg->set_type(0);
@@ -272,7 +277,7 @@ QString SiteSimulator::demoLayoutPage() const
                                  {QStringLiteral("outPin"), demo.outPin}});
     }
     QJsonArray cameras;
-    for (int channel = 1; channel <= MjpegChannels; ++channel)
+    for (int channel = 1; channel <= m_channels; ++channel)
         cameras.append(QStringLiteral("/%1/%2/%3")
                            .arg(QLatin1String(DvrName), QLatin1String(MjpegStream))
                            .arg(channel));

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QTimer>
 
@@ -41,6 +43,11 @@ public:
     bool start();
     // The service's ports speak HTTPS ([TLS] set): the links printed say so.
     void setHttps(bool https) { m_https = https; }
+    // Channels of the demo MJPEG stream (16 by default), before start().
+    void setChannels(int channels) { m_channels = channels; }
+    // Each channel's picture is painted anew at most this often (0: at every fetch), so that a
+    // benchmark's camera costs little beside the service it measures.
+    void setPaintIntervalMs(int ms) { m_paintIntervalMs = ms; }
 
     // A line typed at the simulator's console: "board fail" makes the IO board answer with
     // errors, "board ok" brings it back. Returns false for a line it does not know.
@@ -55,6 +62,13 @@ private:
 
     Ports m_ports;
     bool m_https = false;
+    // More channels on the one MJPEG output port than a browser opens HTTP/1.1 connections to
+    // one host and port (six), as on a real 16-channel DVR: over HTTP/1.1 a page of them all
+    // shows six, over HTTP/2 (with TLS) every one.
+    int m_channels = 16;
+    int m_paintIntervalMs = 0;
+    // Channel: when its picture was painted, and the picture.
+    QHash<int, QPair<qint64, QByteArray>> m_painted;
     int m_pingNumber = 0;
     QString m_serviceId;
     QTimer m_pingTimer;
