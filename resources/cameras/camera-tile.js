@@ -64,6 +64,21 @@ export class CameraTile extends HTMLElement {
     this.shownUrl = null;
     this.decoding = false;
     this.nextPicture = null;
+    // A tile scrolled out of sight keeps its stream (it must notice a stall all the same) but
+    // does not decode its pictures: the newest waits for the tile to come into sight.
+    this.inSight = true;
+    this.observer = typeof IntersectionObserver === 'function'
+      ? new IntersectionObserver(entries => this.onSight(entries[entries.length - 1].isIntersecting))
+      : null;
+  }
+
+  onSight(inSight) {
+    this.inSight = inSight;
+    if (inSight && this.nextPicture && !this.decoding) {
+      const next = this.nextPicture;
+      this.nextPicture = null;
+      this.display(next);
+    }
   }
 
   get offline() {
@@ -80,12 +95,16 @@ export class CameraTile extends HTMLElement {
     this.onOnline = () => this.retryNow();
     // A laptop back on a network: no reason to sit out the rest of a long pause.
     window.addEventListener('online', this.onOnline);
+    if (this.observer)
+      this.observer.observe(this);
     this.update();
   }
 
   disconnectedCallback() {
     clearInterval(this.renderTimer);
     window.removeEventListener('online', this.onOnline);
+    if (this.observer)
+      this.observer.disconnect();
     this.halt();
   }
 
@@ -202,7 +221,7 @@ export class CameraTile extends HTMLElement {
     this.pictureAt = Date.now();
     this.failures = 0;
     const blob = new Blob([part.body], {type: part.type || 'image/jpeg'});
-    if (this.decoding) {
+    if (this.decoding || !this.inSight) {
       this.nextPicture = blob;
       return;
     }
@@ -220,8 +239,10 @@ export class CameraTile extends HTMLElement {
       this.decoding = false;
       const next = this.nextPicture;
       this.nextPicture = null;
-      if (next)
+      if (next && this.inSight)
         this.display(next);
+      else
+        this.nextPicture = next;
       this.render();
     };
     this.img.onload = this.img.onerror = done;

@@ -153,8 +153,10 @@ class Site:
     # The service's own ports, HTTPS with tls.
     SERVICE_PORTS = ("event", "relay", "status")
 
-    def __init__(self, service, simulator, service_id, status_port=False, tls=False):
+    def __init__(self, service, simulator, service_id, status_port=False, tls=False,
+                 simulator_args=()):
         self.simulator_bin = simulator
+        self.simulator_args = list(simulator_args)
         self.tls = tls
         self.work = tempfile.mkdtemp(prefix="veltra-%s-" % service_id)
         self.ports = {name: free_port()
@@ -215,7 +217,7 @@ class Site:
             [self.simulator_bin] + [arg for name in ("pub", "pull", "ipc", "event", "relay",
                                                      "rtsp", "camera", "board")
                                     for arg in ("--%s-port" % name, str(self.ports[name]))]
-            + (["--https"] if self.tls else []),
+            + (["--https"] if self.tls else []) + self.simulator_args,
             stdin=subprocess.PIPE, stdout=self.sim_log, stderr=subprocess.STDOUT)
         self.processes.append(self.simulator)
         self.start_service()
