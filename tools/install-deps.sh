@@ -24,6 +24,9 @@ if [ "${WITH_CHECKS:-0}" = 1 ]; then
 fi
 if [ "${WITH_BROWSER:-0}" = 1 ]; then
     packages+=(chromium chromium-driver python3)
+    # The camera wall is tested in Firefox ESR too, trusting the test's CA in a fresh profile
+    # (certutil); the wall benchmark's HTTP/1.1 viewers are curl.
+    packages+=(firefox-esr libnss3-tools curl)
 fi
 
 missing=()

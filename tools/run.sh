@@ -66,7 +66,20 @@ if [ "$tls" = 1 ]; then
     fi
 fi
 
+# The camera wall is on the status port ([Status] port and address; 8089 on 127.0.0.1 until the
+# first start writes them).
+status_port=8089
+status_host=127.0.0.1
+if [ -f "$ini" ]; then
+    read -r status_port status_address < <(awk -F= '/^\[/ { s = ($0 == "[Status]") }
+        s && $1 == "port" { p = $2 } s && $1 == "address" { a = $2 }
+        END { print (p == "" ? 8089 : p), (a == "" ? "127.0.0.1" : a) }' "$ini")
+    case "$status_address" in 0.0.0.0|::|"") ;; *) status_host=$status_address ;; esac
+fi
+wall="$scheme://$status_host:$status_port/cameras"
+
 if [ "$simulate" = 0 ]; then
+    [ "$status_port" != 0 ] && echo "Camera wall: $wall"
     exec "$rundir/veltra-service" "$@"
 fi
 
@@ -97,13 +110,16 @@ trap stop_simulator EXIT
 trap ':' INT  # Ctrl+C reaches both programs through the terminal; the script only waits.
 
 echo "Starting the service in $rundir; open the links the simulator prints once it registers."
-echo "  Layouts: $scheme://127.0.0.1:8087/    Cameras: $scheme://127.0.0.1:8090/    Status: $scheme://127.0.0.1:8089/"
+echo "  Camera wall: $wall"
+echo "  Layouts: $scheme://127.0.0.1:8087/    Cameras: $scheme://127.0.0.1:8090/    Status: $scheme://$status_host:$status_port/"
 if [ "$tls" = 1 ]; then
-    echo "  All sixteen cameras on one page: https://127.0.0.1:8087/DemoDVR/Gate.html#cameras"
+    echo "  All sixteen cameras on the wall above, and on the layout page:"
+    echo "  https://127.0.0.1:8087/DemoDVR/Gate.html#cameras"
     echo "  The certificate is self-signed: accept the browser's warning; if the pictures stay"
     echo "  blank, open https://127.0.0.1:8090/ once and accept it there too (some browsers ask per port)."
 fi
-echo "  Type \"board fail\" or \"board ok\" here to make the simulated IO board fail or answer again."
+echo "  Type \"board fail\" or \"board ok\" here to make the simulated IO board fail or answer again,"
+echo "  \"push\" to have the Central server send the configuration again."
 echo "  Log in as $demo_user, password $demo_password (kept in $login)"
 status=0
 "$rundir/veltra-service" "$@" || status=$?
