@@ -11,6 +11,35 @@ import {MultipartReader, STALL_MS, boundaryOf, retryDelay, tileState} from './ca
 
 // How often the label is brought up to date (the picture's age).
 const RENDER_MS = 500;
+// The wall's streams of one relay port are asked for all over again at most this often.
+const RESTART_ALL_MS = 30000;
+
+// The tiles of one relay port (origin), so that they can keep the browser to one connection.
+// Asked for all at once before the browser knows that the port speaks HTTP/2, the streams make
+// it open up to six connections; it keeps one and marks the others "going away", each still
+// carrying the stream it began with, for good. Once the kept one goes away too (a network
+// change does that) every new stream needs a connection of its own, and the six the browser
+// allows per port are all held by the old streams: the new ones wait for ever. So the first
+// stream of a port goes alone, and the others follow once it is answered; and should streams
+// of a port still get no answer while others of it play, the port's streams are all asked for
+// anew, which frees the old connections.
+const sites = new Map();
+
+function siteOf(url) {
+  let origin;
+  try {
+    origin = new URL(url).origin;
+  } catch (e) {
+    origin = url;
+  }
+  if (!sites.has(origin))
+    sites.set(origin, {tiles: new Set(), opening: null, restartedAt: 0});
+  return sites.get(origin);
+}
+
+function sleep(ms) {
+  return new Promise(resolve => setTimeout(resolve, ms));
+}
 
 const STYLE = `
   :host { display: block; position: relative; background: #1b2028; color: #fff;
@@ -91,6 +120,8 @@ export class CameraTile extends HTMLElement {
   }
 
   connectedCallback() {
+    this.site = siteOf(this.getAttribute('src') || '');
+    this.site.tiles.add(this);
     this.renderTimer = setInterval(() => this.render(), RENDER_MS);
     this.onOnline = () => this.retryNow();
     // A laptop back on a network: no reason to sit out the rest of a long pause.
@@ -101,6 +132,7 @@ export class CameraTile extends HTMLElement {
   }
 
   disconnectedCallback() {
+    this.site.tiles.delete(this);
     clearInterval(this.renderTimer);
     window.removeEventListener('online', this.onOnline);
     if (this.observer)
@@ -112,8 +144,12 @@ export class CameraTile extends HTMLElement {
     if (name === 'name')
       this.nameLabel.textContent = after || '';
     else if (before !== after && this.isConnected) {
-      if (name === 'src')
+      if (name === 'src') {
         this.halt();
+        this.site.tiles.delete(this);
+        this.site = siteOf(after || '');
+        this.site.tiles.add(this);
+      }
       this.update();
     }
   }
@@ -136,6 +172,15 @@ export class CameraTile extends HTMLElement {
     if (this.phase !== 'retrying' || (unreachableOnly && !this.unreachable))
       return;
     clearTimeout(this.retryTimer);
+    this.connect();
+  }
+
+  // Ends the stream and asks for it anew at once.
+  restart() {
+    if (this.phase === 'waiting')
+      return;
+    this.halt();
+    this.failures = 0;
     this.connect();
   }
 
@@ -162,6 +207,23 @@ export class CameraTile extends HTMLElement {
     this.controller = controller;
     this.phase = 'connecting';
     this.render();
+    const site = this.site;
+    const playing = () => [...site.tiles].some(t => t.phase === 'streaming');
+    if (!playing() && site.opening) {
+      await Promise.race([site.opening, sleep(STALL_MS)]);
+      if (this.controller !== controller)
+        return;
+    }
+    let opened = null;
+    if (!playing() && !site.opening)
+      site.opening = new Promise(resolve => { opened = resolve; });
+    const open = () => {
+      if (opened) {
+        site.opening = null;
+        opened();
+        opened = null;
+      }
+    };
     this.armStall(controller);
     let pictures = 0;
     this.unreachable = true;
@@ -169,6 +231,7 @@ export class CameraTile extends HTMLElement {
       const response = await fetch(this.getAttribute('src'), {
         credentials: 'include', cache: 'no-store', signal: controller.signal});
       this.unreachable = false;
+      open();
       this.httpStatus = response.status;
       const boundary = boundaryOf(response.headers.get('Content-Type'));
       if (!response.ok || !boundary) {
@@ -201,6 +264,7 @@ export class CameraTile extends HTMLElement {
       if (this.controller === controller && !controller.signal.aborted)
         this.lastError = String(error && error.message || error);
     }
+    open();
     clearTimeout(this.stallTimer);
     if (this.controller !== controller)
       return; // halted, or a newer attempt runs
@@ -209,6 +273,13 @@ export class CameraTile extends HTMLElement {
     this.failures = pictures > 0 ? 1 : this.failures + 1;
     this.phase = 'retrying';
     this.render();
+    if (this.unreachable && this.failures >= 2 && playing()
+        && Date.now() - site.restartedAt > RESTART_ALL_MS) {
+      site.restartedAt = Date.now();
+      for (const tile of site.tiles)
+        tile.restart();
+      return;
+    }
     this.retryTimer = setTimeout(() => {
       if (this.phase === 'retrying')
         this.connect();

@@ -119,8 +119,8 @@ function applyLimits() {
     if (plainHttp && count > HTTP1_CONNECTIONS) {
       waitingPorts.set(channel.port, (waitingPorts.get(channel.port) || 0) + 1);
       hold(tile, 'waiting: over plain HTTP the browser opens only ' + HTTP1_CONNECTIONS
-                 + ' connections to port ' + channel.port + ', all taken by the cameras before'
-                 + ' this one. Click to watch it alone; with [TLS] set up every camera shows.');
+                 + ' connections to port ' + channel.port + ', all taken. Click to watch this'
+                 + ' camera alone; with [TLS] every camera shows.');
     } else {
       hold(tile, '');
     }

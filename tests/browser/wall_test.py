@@ -170,6 +170,13 @@ def check_tls(site):
     print("picture streams answered: %d, over %s" % (len(protocols),
                                                      sorted(set(protocols.values()))))
     assert len(protocols) == CHANNELS and set(protocols.values()) == {"h2"}, protocols
+    # The first stream of the port goes alone, so the browser opens one connection for them all,
+    # not six of which five would each hold one stream for good (two allow for a network change
+    # meanwhile).
+    connections = [p for p in status(site)["http"]
+                   if p["port"] == site.ports["relay"]][0]["http2Connections"]
+    print("HTTP/2 connections to the relay port:", connections)
+    assert connections <= 2, "%d HTTP/2 connections to the relay port" % connections
 
     # One camera alone, large; the others stop. Escape brings the wall back.
     tiles = driver.find_all("camera-tile")
