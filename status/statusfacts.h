@@ -15,6 +15,10 @@ struct StatusFacts
         qint64 lastPingMs = -1;
         quint64 configUpdates = 0;
         qint64 lastConfigUpdateMs = -1;
+        // Camera viewers that configuration updates carried over, and those they closed
+        // because their channel was gone.
+        quint64 viewersKept = 0;
+        quint64 viewersClosed = 0;
     };
 
     struct Channel
