@@ -222,8 +222,8 @@ HttpEvents::Handover HttpEvents::handOver()
             ++it;
             continue;
         }
-        for (QObject *object : std::initializer_list<QObject *>{it->pollTimer, it->fetcher,
-                                                                 it->updater})
+        for (QObject *object :
+             std::initializer_list<QObject *>{it->pollTimer, it->fetcher, it->updater})
             object->disconnect(this);
         handover.layouts.insert(it.key(), *it);
         it = m_layouts.erase(it);
