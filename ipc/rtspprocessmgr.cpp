@@ -103,17 +103,7 @@ void RTSPProcessMgr::restart()
         if (!m_kept.contains(it.key()))
             ++m_relaunched;
     }
-
-    if (!isConnected(watchdogName)) {
-        qDebug() << "void RTSPProcessMgr::stopRtspProcesses()";
-        qDebug() << "  Watchdog hadn't been connected yet!";
-    } else {
-        const QStringList keys = progs.keys();
-        for (const QString &key : keys) {
-            if (!m_kept.contains(key) && isConnected(key))
-                stopProcess(key);
-        }
-    }
+    stopRtspProcesses(m_kept);
     restartTimer.start();
 }
 
@@ -145,7 +135,7 @@ void RTSPProcessMgr::createProgsList()
         qDebug() << "    - " << it.key();
 }
 
-void RTSPProcessMgr::startAllRtspSlaves()
+void RTSPProcessMgr::startAllRtspSlaves(const QSet<QString> &except)
 {
     if (!isConnected(watchdogName)) {
         qDebug() << "void RTSPProcessMgr::startAllRtspSlaves()";
@@ -153,11 +143,13 @@ void RTSPProcessMgr::startAllRtspSlaves()
         return;
     }
     const QStringList keys = progs.keys();
-    for (const QString &key : keys)
-        startProcess(key);
+    for (const QString &key : keys) {
+        if (!except.contains(key))
+            startProcess(key);
+    }
 }
 
-void RTSPProcessMgr::stopRtspProcesses()
+void RTSPProcessMgr::stopRtspProcesses(const QSet<QString> &except)
 {
     if (!isConnected(watchdogName)) {
         qDebug() << "void RTSPProcessMgr::stopRtspProcesses()";
@@ -166,7 +158,7 @@ void RTSPProcessMgr::stopRtspProcesses()
     }
     const QStringList keys = progs.keys();
     for (const QString &key : keys) {
-        if (isConnected(key))
+        if (!except.contains(key) && isConnected(key))
             stopProcess(key);
     }
 }
@@ -346,21 +338,7 @@ void RTSPProcessMgr::handleTimeout()
 void RTSPProcessMgr::handleRestartTimerTimeout()
 {
     createProgsList();
-    const QSet<QString> kept = std::exchange(m_kept, {});
-    if (kept.isEmpty()) {
-        startAllRtspSlaves();
-        return;
-    }
-    if (!isConnected(watchdogName)) {
-        qDebug() << "void RTSPProcessMgr::startAllRtspSlaves()";
-        qDebug() << "  Wathdog hadn't been connected yet!";
-        return;
-    }
-    const QStringList keys = progs.keys();
-    for (const QString &key : keys) {
-        if (!kept.contains(key))
-            startProcess(key);
-    }
+    startAllRtspSlaves(std::exchange(m_kept, {}));
 }
 
 void RTSPProcessMgr::send(const QString &peer, const QString &message)

@@ -57,8 +57,8 @@ public:
     int relaunchedOnRestart() const { return m_relaunched; }
 
     void createProgsList();
-    void startAllRtspSlaves();
-    void stopRtspProcesses();
+    void startAllRtspSlaves(const QSet<QString> &except = {});
+    void stopRtspProcesses(const QSet<QString> &except = {});
     void startProcess(QString name);
     void stopProcess(QString name);
     void sendControlSignals(QString name);
