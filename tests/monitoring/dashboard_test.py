@@ -8,7 +8,6 @@ give them for a short range.
 
 Exit status 0: pass; 1: fail; 77: Prometheus is not installed (skipped)."""
 
-import argparse
 import json
 import re
 import sys
