@@ -158,6 +158,7 @@ void App::startAccess()
     serverSetup = security.setup;
     serverSetup.gate = accessGate;
     serverSetup.counters = &httpCounters;
+    certificateExpiryMs = security.certificateExpiryMs;
     connect(accessGate, &AccessGate::doorCommandRefused, this,
             [this](const QUrl &target, const QString &user, const QString &address,
                    const QString &reason) {
@@ -401,6 +402,8 @@ StatusFacts App::statusFacts(bool withProcess) const
         facts.doorJournal.lastError = doorJournal->lastError();
         facts.doorJournal.lastErrorMs = doorJournal->lastErrorMs();
     }
+
+    facts.tls.certificateExpiryMs = certificateExpiryMs;
 
     if (withProcess)
         facts.process = ProcessStats::current();

@@ -90,6 +90,8 @@ private:
     // logins survive them.
     AccessGate *accessGate = nullptr;
     HttpServerSetup serverSetup;
+    // Of the [TLS] chain loaded at the start, for the status server; -1 without TLS.
+    qint64 certificateExpiryMs = -1;
     // The counters of the components rebuilt at every configuration update live here, so that
     // they never go backwards during a run.
     RelayCounterTable relayCounters;

@@ -82,6 +82,12 @@ struct StatusFacts
         qint64 lastErrorMs = -1;
     };
 
+    // [TLS]: the served certificate chain, as loaded at the start.
+    struct Tls
+    {
+        qint64 certificateExpiryMs = -1; // the earliest notAfter of the chain; -1 without TLS
+    };
+
     struct Process
     {
         qint64 residentBytes = 0;
@@ -97,5 +103,6 @@ struct StatusFacts
     QList<Streamer> streamers;
     QList<HttpPort> httpPorts;
     DoorJournal doorJournal;
+    Tls tls;
     Process process;
 };

@@ -266,6 +266,13 @@ QByteArray metrics(const StatusFacts &facts)
         }
     }
 
+    if (facts.tls.certificateExpiryMs >= 0) {
+        out.family("veltra_tls_certificate_expiry_timestamp_seconds", "gauge",
+                   "When the first certificate of [TLS] certificate to expire does, in seconds "
+                   "since the epoch.");
+        out.sample(QByteArray(), double(facts.tls.certificateExpiryMs) / 1000.0);
+    }
+
     out.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
     out.sample(QByteArray(), quint64(facts.process.residentBytes));
     out.family("process_open_fds", "gauge", "Number of open file descriptors.");
