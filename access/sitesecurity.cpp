@@ -199,7 +199,14 @@ SiteSecurity SiteSecurity::load(const QString &iniPath, const QString &appDir)
     }
     security.certificatePath = absolute(certificate, appDir);
     if (!loadTls(security.certificatePath, absolute(key, appDir), &security.setup,
-                 &security.problem))
+                 &security.problem)) {
         security.usable = false;
+        return security;
+    }
+    for (const QSslCertificate &certificate : qAsConst(security.setup.certificates)) {
+        const qint64 expiry = certificate.expiryDate().toMSecsSinceEpoch();
+        if (security.certificateExpiryMs < 0 || expiry < security.certificateExpiryMs)
+            security.certificateExpiryMs = expiry;
+    }
     return security;
 }

@@ -15,6 +15,9 @@ struct SiteSecurity
     QString problem;
     QStringList allowedHosts;
     QString certificatePath;
+    // When the first certificate of the chain to expire does (ms since the epoch), -1 without
+    // TLS: a chain certificate that lapses breaks the browsers as surely as the site's own.
+    qint64 certificateExpiryMs = -1;
     HttpServerSetup setup;
 
     static SiteSecurity load(const QString &iniPath, const QString &appDir);

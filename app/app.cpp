@@ -160,6 +160,7 @@ void App::startAccess()
     serverSetup = security.setup;
     serverSetup.gate = accessGate;
     serverSetup.counters = &httpCounters;
+    certificateExpiryMs = security.certificateExpiryMs;
     // The camera wall on the status port and the layout pages read the relay ports' streams
     // with fetch().
     CrossOriginPolicy crossOrigin;
@@ -205,9 +206,10 @@ void App::openDoorJournal()
     doorJournal->open();
 }
 
-void App::startVideoServer()
+void App::startVideoServer(VideoServer::Handover handover)
 {
     videoServer = new VideoServer(nullptr);
+    videoServer->adopt(std::move(handover));
     videoServer->setServerSetup(serverSetup);
     videoServer->setCounterTable(&relayCounters);
     connect(videoServer, &VideoServer::error, this, &App::handleVideoServerError);
@@ -216,28 +218,33 @@ void App::startVideoServer()
     videoServer->start();
 }
 
-void App::stopVideoServer()
+void App::stopVideoServer(VideoServer::Handover *handover)
 {
     if (!videoServer)
         return;
+    if (handover)
+        *handover = videoServer->handOver();
     videoServer->stop();
     delete videoServer;
     videoServer = nullptr;
 }
 
-void App::startHttpEvents()
+void App::startHttpEvents(HttpEvents::Handover handover)
 {
     httpEvents = new HttpEvents(nullptr);
     httpEvents->setServerSetup(serverSetup);
     httpEvents->setCounterTable(&boardCounters);
     httpEvents->setJournal(doorJournal);
+    httpEvents->adopt(std::move(handover));
     httpEvents->start();
 }
 
-void App::stopHttpEvents()
+void App::stopHttpEvents(HttpEvents::Handover *handover)
 {
     if (!httpEvents)
         return;
+    if (handover)
+        *handover = httpEvents->handOver();
     httpEvents->stop();
     delete httpEvents;
     httpEvents = nullptr;
@@ -313,6 +320,8 @@ StatusFacts App::statusFacts(bool withProcess) const
         facts.central.configUpdates = commandManager->configUpdates();
         facts.central.lastConfigUpdateMs = commandManager->lastConfigUpdateMs();
     }
+    facts.central.viewersKept = reconfiguredViewersKept;
+    facts.central.viewersClosed = reconfiguredViewersClosed;
 
     if (videoServer) {
         const QList<ChannelKey> keys = videoServer->channelKeys();
@@ -408,6 +417,8 @@ StatusFacts App::statusFacts(bool withProcess) const
         facts.doorJournal.lastErrorMs = doorJournal->lastErrorMs();
     }
 
+    facts.tls.certificateExpiryMs = certificateExpiryMs;
+
     if (withProcess)
         facts.process = ProcessStats::current();
     return facts;
@@ -418,16 +429,33 @@ QString App::statusSummary() const
     return StatusSummary::line(statusFacts(false));
 }
 
+// What the update does not change goes on: the ports that stay keep listening, the viewers of
+// channels that stay keep their connections, layouts and door commands of unchanged boards carry
+// over, and streamers whose channels are the same keep running.
 void App::handleConfigUpdated()
 {
     Config::instance().load();
-    stopVideoServer();
-    stopHttpEvents();
+    VideoServer::Handover video;
+    stopVideoServer(&video);
+    HttpEvents::Handover events;
+    stopHttpEvents(&events);
     restartPlugins();
     if (rtspProcessMgr)
         rtspProcessMgr->restart();
-    startVideoServer();
-    startHttpEvents();
+    const int viewersKept = video.viewersKept;
+    const int viewersClosed = video.viewersClosed;
+    startVideoServer(std::move(video));
+    startHttpEvents(std::move(events));
+    reconfiguredViewersKept += quint64(viewersKept);
+    reconfiguredViewersClosed += quint64(viewersClosed);
+    const int streamersKept = rtspProcessMgr ? rtspProcessMgr->keptOnRestart() : 0;
+    const int streamersRelaunched = rtspProcessMgr ? rtspProcessMgr->relaunchedOnRestart() : 0;
+    qDebug() << QStringLiteral("Reconfigured: %1 viewers kept, %2 closed; %3 streamers kept, %4 "
+                               "relaunched")
+                    .arg(viewersKept)
+                    .arg(viewersClosed)
+                    .arg(streamersKept)
+                    .arg(streamersRelaunched);
     memoryRelease.start();
 }
 

@@ -69,10 +69,11 @@ private slots:
 private:
     void startAccess();
     void openDoorJournal();
-    void startVideoServer();
-    void stopVideoServer();
-    void startHttpEvents();
-    void stopHttpEvents();
+    // With a handover, a reconfiguration carries what the next configuration still has.
+    void startVideoServer(VideoServer::Handover handover = {});
+    void stopVideoServer(VideoServer::Handover *handover = nullptr);
+    void startHttpEvents(HttpEvents::Handover handover = {});
+    void stopHttpEvents(HttpEvents::Handover *handover = nullptr);
     void startCommandManager();
     void startRtspProcessMgr();
     void stopRtspProcessMgr();
@@ -89,11 +90,15 @@ private:
     // logins survive them.
     AccessGate *accessGate = nullptr;
     HttpServerSetup serverSetup;
+    // Of the [TLS] chain loaded at the start, for the status server; -1 without TLS.
+    qint64 certificateExpiryMs = -1;
     // The counters of the components rebuilt at every configuration update live here, so that
     // they never go backwards during a run.
     RelayCounterTable relayCounters;
     BoardCounterTable boardCounters;
     HttpCounterTable httpCounters;
+    quint64 reconfiguredViewersKept = 0;
+    quint64 reconfiguredViewersClosed = 0;
     StatusServer *statusServer = nullptr;
     // doors.db; kept across reconfigurations like the counters.
     DoorJournal *doorJournal = nullptr;

@@ -95,6 +95,11 @@ quint16 QtHttpServer::serverPort() const
     return m_listener->serverPort();
 }
 
+bool QtHttpServer::isListening() const
+{
+    return m_listener->isListening();
+}
+
 QString QtHttpServer::errorString() const
 {
     return m_listener->errorString();

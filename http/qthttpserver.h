@@ -55,6 +55,7 @@ public:
 
     const QString &serverName() const { return m_serverName; }
     quint16 serverPort() const;
+    bool isListening() const;
     QString errorString() const;
 
     // Protective bounds; the defaults are those of HttpLimits. They apply to connections

@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -44,10 +45,7 @@ HttpEvents::HttpEvents(QObject *parent)
     , m_mimeDatabase(new QMimeDatabase)
 {
     m_server->setServerName(QStringLiteral("SimpleServer"));
-    connect(m_server, &QtHttpServer::started, this, &HttpEvents::onServerStarted);
-    connect(m_server, &QtHttpServer::stopped, this, &HttpEvents::onServerStopped);
-    connect(m_server, &QtHttpServer::error, this, &HttpEvents::onServerError);
-    connect(m_server, &QtHttpServer::requestNeedsReply, this, &HttpEvents::onRequestNeedsReply);
+    connectServer();
 }
 
 HttpEvents::~HttpEvents()
@@ -55,7 +53,9 @@ HttpEvents::~HttpEvents()
     delete m_mimeDatabase;
     // The controller stops us first; a test or a later owner that does not must not leak the
     // timers and fetchers, which have no parent.
-    disposeLayouts();
+    disposeLayouts(std::exchange(m_layouts, {}));
+    disposeLayouts(std::exchange(m_adopted.layouts, {}));
+    delete m_adopted.server;
 }
 
 const HttpEvents::LayoutState &HttpEvents::layout(int id) const
@@ -73,8 +73,31 @@ QString HttpEvents::counterKey(int id, const QString &name)
 void HttpEvents::start()
 {
     const Config &config = Config::instance();
+    QHash<int, LayoutState> carried = std::exchange(m_adopted.layouts, {});
+    const QList<int> polled = std::exchange(m_adopted.polled, {});
+    m_lastCommandId = qMax(m_lastCommandId, m_adopted.lastCommandId);
     for (const IOInfo &io : config.ios) {
         const DVRInfo dvr = config.dvrs.value(io.dvrId);
+        BoardCounters *counters
+            = m_counterTable ? &(*m_counterTable)[counterKey(io.id, io.name)] : nullptr;
+
+        const auto same = carried.find(io.id);
+        if (same != carried.end()) {
+            LayoutState state = *same;
+            carried.erase(same);
+            // Polls and updates under way go on; the next ones use the credentials as now
+            // configured.
+            state.fetcher->setCredentials(dvr.user, dvr.pass);
+            state.updater->setCredentials(dvr.user, dvr.pass);
+            state.counters = counters;
+            connectLayout(state);
+            m_layouts.insert(io.id, state);
+            for (const QList<DoorCommand> *list : {&state.pendingEvents, &state.sentEvents}) {
+                for (const DoorCommand &command : *list)
+                    armDeadline(io.id, command.entry.id);
+            }
+            continue;
+        }
 
         auto *timer = new QTimer;
         timer->setInterval(m_timings.pollIntervalMs);
@@ -100,19 +123,31 @@ void HttpEvents::start()
             updater->setTimeout(m_timings.fetchTimeoutMs);
         }
 
-        connect(timer, &QTimer::timeout, this, &HttpEvents::onTimeout);
-        connect(fetcher, &HTTPFetcher::fetched, this, &HttpEvents::onFetchCompleted);
-        connect(fetcher, &HTTPFetcher::error, this, &HttpEvents::onFetchError);
-        connect(updater, &HTTPFetcher::fetched, this, &HttpEvents::onUpdateCompleted);
-        connect(updater, &HTTPFetcher::error, this, &HttpEvents::onUpdateError);
-
         LayoutState state;
         state.pollTimer = timer;
         state.fetcher = fetcher;
         state.updater = updater;
-        if (m_counterTable)
-            state.counters = &(*m_counterTable)[counterKey(io.id, io.name)];
+        state.counters = counters;
+        state.board = boardOf(io);
+        connectLayout(state);
+        // A page that was watching the board goes on being served fresh reads of it.
+        if (polled.contains(io.id)) {
+            state.active = true;
+            timer->start();
+        }
         m_layouts.insert(io.id, state);
+    }
+    // Not expected (the handover was made for this configuration), but nothing is left behind.
+    disposeLayouts(std::move(carried));
+
+    if (QtHttpServer *server = std::exchange(m_adopted.server, nullptr)) {
+        // Listening all along, with the gate it was set up with; its connections, and the
+        // answers they wait for, are ours now.
+        delete m_server;
+        m_server = server;
+        m_server->setParent(this);
+        connectServer();
+        return;
     }
     // Door commands are the requests that change something: the gate holds them to stricter
     // rules than the pages and state reads.
@@ -124,17 +159,93 @@ void HttpEvents::start()
         m_server->start(quint16(config.eventPort));
 }
 
+QString HttpEvents::boardOf(const IOInfo &io)
+{
+    const Config &config = Config::instance();
+    QList<int> outputs;
+    for (const DoorInfo &door : config.doorsByIo.value(io.id))
+        outputs.append(door.outPin);
+    std::sort(outputs.begin(), outputs.end());
+    QStringList parts;
+    for (int output : qAsConst(outputs))
+        parts.append(QString::number(output));
+    return config.dvrs.value(io.dvrId).ip + QLatin1Char(':') + QString::number(io.port)
+        + QLatin1Char('/') + parts.join(QLatin1Char(','));
+}
+
+void HttpEvents::connectLayout(const LayoutState &state)
+{
+    connect(state.pollTimer, &QTimer::timeout, this, &HttpEvents::onTimeout);
+    connect(state.fetcher, &HTTPFetcher::fetched, this, &HttpEvents::onFetchCompleted);
+    connect(state.fetcher, &HTTPFetcher::error, this, &HttpEvents::onFetchError);
+    connect(state.updater, &HTTPFetcher::fetched, this, &HttpEvents::onUpdateCompleted);
+    connect(state.updater, &HTTPFetcher::error, this, &HttpEvents::onUpdateError);
+}
+
+void HttpEvents::connectServer()
+{
+    connect(m_server, &QtHttpServer::started, this, &HttpEvents::onServerStarted);
+    connect(m_server, &QtHttpServer::stopped, this, &HttpEvents::onServerStopped);
+    connect(m_server, &QtHttpServer::error, this, &HttpEvents::onServerError);
+    connect(m_server, &QtHttpServer::requestNeedsReply, this, &HttpEvents::onRequestNeedsReply);
+}
+
+void HttpEvents::armDeadline(int layoutId, qint64 commandId)
+{
+    QTimer::singleShot(m_timings.commandPollLimitMs, this,
+                       [this, layoutId, commandId] { onCommandDeadline(layoutId, commandId); });
+}
+
+HttpEvents::Handover HttpEvents::handOver()
+{
+    Handover handover;
+    const Config &config = Config::instance();
+    handover.lastCommandId = m_lastCommandId;
+    if (m_server->isListening() && m_server->serverPort() == config.eventPort) {
+        m_server->disconnect(this);
+        m_server->setParent(nullptr);
+        handover.server = m_server;
+        // An idle one for stop() to find.
+        m_server = new QtHttpServer(this);
+        m_server->setServerName(QStringLiteral("SimpleServer"));
+        connectServer();
+    }
+    for (auto it = m_layouts.begin(); it != m_layouts.end();) {
+        const auto next = config.ios.constFind(it.key());
+        if (next == config.ios.cend()) {
+            ++it;
+            continue;
+        }
+        if (boardOf(*next) != it->board) {
+            if (it->active)
+                handover.polled.append(it.key());
+            ++it;
+            continue;
+        }
+        for (QObject *object :
+             std::initializer_list<QObject *>{it->pollTimer, it->fetcher, it->updater})
+            object->disconnect(this);
+        handover.layouts.insert(it.key(), *it);
+        it = m_layouts.erase(it);
+    }
+    return handover;
+}
+
+void HttpEvents::adopt(Handover handover)
+{
+    m_adopted = std::move(handover);
+}
+
 void HttpEvents::stop()
 {
     m_server->stop();
-    disposeLayouts();
-}
-
-void HttpEvents::disposeLayouts()
-{
     // Taken out first: aborting a fetcher reports the cancellation to our slots, which must no
     // longer find the layout.
-    QHash<int, LayoutState> layouts = std::exchange(m_layouts, {});
+    disposeLayouts(std::exchange(m_layouts, {}));
+}
+
+void HttpEvents::disposeLayouts(QHash<int, LayoutState> layouts)
+{
     for (auto it = layouts.begin(); it != layouts.end(); ++it)
         dropCommands(it.key(), *it);
     for (const LayoutState &state : qAsConst(layouts)) {

@@ -4,6 +4,7 @@
 #include "failurerun.h"
 #include "httpserversetup.h"
 #include "ioconstants.h"
+#include "records.h"
 
 #include <QHash>
 #include <QList>
@@ -86,6 +87,20 @@ public:
         // The polls failed since the board last answered.
         FailureRun failures;
         BoardCounters *counters = nullptr;
+        // The board as configured when the layout was made: its address and the outputs its
+        // doors drive. A configuration update carries commands only to the same board.
+        QString board;
+    };
+
+    // What a configuration update carries from the events server it ends to the one it starts:
+    // the server on eventPort when the port stays, the layouts of boards that stay the same
+    // (polling, commands and all), and the ids of layouts that were polled whose board changed.
+    struct Handover
+    {
+        QtHttpServer *server = nullptr;
+        QHash<int, LayoutState> layouts;
+        QList<int> polled;
+        qint64 lastCommandId = 0;
     };
 
     explicit HttpEvents(QObject *parent = nullptr);
@@ -106,6 +121,11 @@ public:
 
     void start();
     void stop();
+    // Called on the running server once Config holds the next configuration, before stop();
+    // what is not handed over ends with stop() as before (open commands fail).
+    Handover handOver();
+    // Called on the next server before start().
+    void adopt(Handover handover);
     void setEvent(int layoutId, const QUrl &url);
     // Records a door command that access control refused (it never reaches the board).
     void recordRefusal(const QUrl &url, const QString &user, const QString &address,
@@ -158,7 +178,11 @@ private:
     void waitForResult(int layoutId, qint64 commandId, QtHttpReply *reply);
     static void answerWaiter(QtHttpReply *reply, const DoorEntry &entry);
     void dropCommands(int layoutId, LayoutState &state);
-    void disposeLayouts();
+    void disposeLayouts(QHash<int, LayoutState> layouts);
+    void connectLayout(const LayoutState &state);
+    void connectServer();
+    void armDeadline(int layoutId, qint64 commandId);
+    static QString boardOf(const IOInfo &io);
     static int layoutOf(const QObject *object, bool *ok);
 
     QtHttpServer *m_server;
@@ -170,4 +194,5 @@ private:
     BoardCounterTable *m_counterTable = &m_ownCounters;
     DoorJournal *m_journal = nullptr;
     qint64 m_lastCommandId = 0;
+    Handover m_adopted;
 };

@@ -5,6 +5,8 @@
 
 #include <QDebug>
 
+#include <utility>
+
 namespace {
 const QString watchdogName = QStringLiteral("watchdog");
 }
@@ -72,6 +74,7 @@ void RTSPProcessMgr::stop()
     pingTimer.stop();
     // A rebuild still pending would ask for streamers after the service stopped.
     restartTimer.stop();
+    m_kept.clear();
     stopRtspProcesses();
     if (master)
         master->stop();
@@ -79,7 +82,28 @@ void RTSPProcessMgr::stop()
 
 void RTSPProcessMgr::restart()
 {
-    stopRtspProcesses();
+    const Config &config = Config::instance();
+    const QHash<QString, ProgInfo> next
+        = buildRtspPrograms(config.streams, config.dvrs, endpoint, config.appDir);
+    // Only a streamer known to run is left alone. One that is not connected (never launched, or
+    // gone silent) is asked for at the rebuild as before, and one killed by an earlier restart
+    // whose rebuild is still pending is not running any more, even if this configuration gives
+    // it back its old program.
+    const bool rebuildPending = restartTimer.isActive();
+    QSet<QString> kept;
+    for (auto it = progs.cbegin(); it != progs.cend(); ++it) {
+        const auto now = next.constFind(it.key());
+        const bool same = now != next.cend() && *now == it.value();
+        if (same && isConnected(it.key()) && (!rebuildPending || m_kept.contains(it.key())))
+            kept.insert(it.key());
+    }
+    m_kept = kept;
+    m_relaunched = 0;
+    for (auto it = next.cbegin(); it != next.cend(); ++it) {
+        if (!m_kept.contains(it.key()))
+            ++m_relaunched;
+    }
+    stopRtspProcesses(m_kept);
     restartTimer.start();
 }
 
@@ -88,7 +112,7 @@ void RTSPProcessMgr::createProgsList()
     qDebug() << "void RTSPProcessMgr::createProgsList()";
 
     for (auto it = slaves.begin(); it != slaves.end();) {
-        if (it.key() == watchdogName)
+        if (it.key() == watchdogName || m_kept.contains(it.key()))
             ++it;
         else
             it = slaves.erase(it);
@@ -111,7 +135,7 @@ void RTSPProcessMgr::createProgsList()
         qDebug() << "    - " << it.key();
 }
 
-void RTSPProcessMgr::startAllRtspSlaves()
+void RTSPProcessMgr::startAllRtspSlaves(const QSet<QString> &except)
 {
     if (!isConnected(watchdogName)) {
         qDebug() << "void RTSPProcessMgr::startAllRtspSlaves()";
@@ -119,11 +143,13 @@ void RTSPProcessMgr::startAllRtspSlaves()
         return;
     }
     const QStringList keys = progs.keys();
-    for (const QString &key : keys)
-        startProcess(key);
+    for (const QString &key : keys) {
+        if (!except.contains(key))
+            startProcess(key);
+    }
 }
 
-void RTSPProcessMgr::stopRtspProcesses()
+void RTSPProcessMgr::stopRtspProcesses(const QSet<QString> &except)
 {
     if (!isConnected(watchdogName)) {
         qDebug() << "void RTSPProcessMgr::stopRtspProcesses()";
@@ -132,7 +158,7 @@ void RTSPProcessMgr::stopRtspProcesses()
     }
     const QStringList keys = progs.keys();
     for (const QString &key : keys) {
-        if (isConnected(key))
+        if (!except.contains(key) && isConnected(key))
             stopProcess(key);
     }
 }
@@ -312,7 +338,7 @@ void RTSPProcessMgr::handleTimeout()
 void RTSPProcessMgr::handleRestartTimerTimeout()
 {
     createProgsList();
-    startAllRtspSlaves();
+    startAllRtspSlaves(std::exchange(m_kept, {}));
 }
 
 void RTSPProcessMgr::send(const QString &peer, const QString &message)

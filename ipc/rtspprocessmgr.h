@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -47,11 +48,17 @@ public:
 
     void start();
     void stop();
+    // After a configuration reload: stops the streamers whose program is gone or changed, and
+    // asks for the new and changed ones once the rebuild delay has passed. Streamers whose
+    // program is unchanged go on untouched.
     void restart();
+    // What the last restart() decided, for the controller's summary line.
+    int keptOnRestart() const { return m_kept.size(); }
+    int relaunchedOnRestart() const { return m_relaunched; }
 
     void createProgsList();
-    void startAllRtspSlaves();
-    void stopRtspProcesses();
+    void startAllRtspSlaves(const QSet<QString> &except = {});
+    void stopRtspProcesses(const QSet<QString> &except = {});
     void startProcess(QString name);
     void stopProcess(QString name);
     void sendControlSignals(QString name);
@@ -95,4 +102,7 @@ private:
     RtspTimings m_timings;
     Outbox m_outbox;
     bool m_versionRefusalLogged = false;
+    // Streamers left running by the pending rebuild: it neither forgets nor launches them.
+    QSet<QString> m_kept;
+    int m_relaunched = 0;
 };

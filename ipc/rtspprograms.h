@@ -12,6 +12,11 @@ struct StreamChannel
 {
     QString url;
     QString name;
+
+    bool operator==(const StreamChannel &other) const
+    {
+        return url == other.url && name == other.name;
+    }
 };
 
 // One streamer process, keyed by the output port its streams share.
@@ -21,6 +26,15 @@ struct ProgInfo
     QString program;
     QStringList arguments;
     QList<StreamChannel> channels;
+
+    // A running streamer is still right for a program that compares equal: it was launched
+    // with the same arguments and was handed the same channels.
+    bool operator==(const ProgInfo &other) const
+    {
+        return port == other.port && program == other.program && arguments == other.arguments
+            && channels == other.channels;
+    }
+    bool operator!=(const ProgInfo &other) const { return !(*this == other); }
 };
 
 // Whether a stream of this type is relayed by a streamer process (the MJPEG types are served by

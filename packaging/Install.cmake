@@ -53,6 +53,10 @@ install(FILES ${_veltra_packaging_dir}/${VELTRA_UNIT} DESTINATION ${VELTRA_SYSTE
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/OPERATING.md ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
               ${_veltra_packaging_dir}/debian/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What a monitoring server takes from here: the alert rules and the Grafana dashboard.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/prometheus/veltra-alerts.yml
+              ${CMAKE_CURRENT_LIST_DIR}/grafana/veltra-site.json
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 # The application directory under /opt is deliberate; the override says why.
 if(VELTRA_APP_DIR MATCHES "^/opt/")
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides

@@ -15,6 +15,10 @@ struct StatusFacts
         qint64 lastPingMs = -1;
         quint64 configUpdates = 0;
         qint64 lastConfigUpdateMs = -1;
+        // Camera viewers that configuration updates carried over, and those they closed
+        // because their channel was gone.
+        quint64 viewersKept = 0;
+        quint64 viewersClosed = 0;
     };
 
     struct Channel
@@ -80,6 +84,12 @@ struct StatusFacts
         qint64 lastErrorMs = -1;
     };
 
+    // [TLS]: the served certificate chain, as loaded at the start.
+    struct Tls
+    {
+        qint64 certificateExpiryMs = -1; // the earliest notAfter of the chain; -1 without TLS
+    };
+
     struct Process
     {
         qint64 residentBytes = 0;
@@ -95,5 +105,6 @@ struct StatusFacts
     QList<Streamer> streamers;
     QList<HttpPort> httpPorts;
     DoorJournal doorJournal;
+    Tls tls;
     Process process;
 };

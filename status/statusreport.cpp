@@ -144,6 +144,12 @@ QByteArray metrics(const StatusFacts &facts)
                    "When the last configuration was received, in seconds since the epoch.");
         out.sample(QByteArray(), double(facts.central.lastConfigUpdateMs) / 1000.0);
     }
+    out.family("veltra_config_update_viewers_kept_total", "counter",
+               "Camera viewers kept connected through configuration updates.");
+    out.sample(QByteArray(), facts.central.viewersKept);
+    out.family("veltra_config_update_viewers_closed_total", "counter",
+               "Camera viewers closed by configuration updates that removed their channel.");
+    out.sample(QByteArray(), facts.central.viewersClosed);
 
     QVector<QByteArray> channelLabels;
     channelLabels.reserve(facts.channels.size());
@@ -260,6 +266,13 @@ QByteArray metrics(const StatusFacts &facts)
         }
     }
 
+    if (facts.tls.certificateExpiryMs >= 0) {
+        out.family("veltra_tls_certificate_expiry_timestamp_seconds", "gauge",
+                   "When the first certificate of [TLS] certificate to expire does, in seconds "
+                   "since the epoch.");
+        out.sample(QByteArray(), double(facts.tls.certificateExpiryMs) / 1000.0);
+    }
+
     out.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
     out.sample(QByteArray(), quint64(facts.process.residentBytes));
     out.family("process_open_fds", "gauge", "Number of open file descriptors.");
@@ -280,6 +293,8 @@ QByteArray json(const StatusFacts &facts)
         {QStringLiteral("lastPingAgeSeconds"), age(now, facts.central.lastPingMs)},
         {QStringLiteral("configUpdates"), number(facts.central.configUpdates)},
         {QStringLiteral("lastConfigUpdateAt"), time(facts.central.lastConfigUpdateMs)},
+        {QStringLiteral("viewersKeptByUpdates"), number(facts.central.viewersKept)},
+        {QStringLiteral("viewersClosedByUpdates"), number(facts.central.viewersClosed)},
     };
 
     QJsonArray channels;

@@ -17,10 +17,13 @@ packages=(
 if [ "${WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang libclang-rt-14-dev)
 fi
-# The checks the test suite runs with outside tools: `promtool check metrics` on a live /metrics
-# (the prometheus package; its own daemon is not needed) and `lintian` on the built package.
+# The checks the test suite runs with outside tools: `promtool check metrics` on a live /metrics,
+# `promtool check rules` and `test rules` on the alert rules, and the Prometheus server itself
+# scraping a live site for the dashboard's queries (prometheus); Alertmanager delivering an alert
+# raised by those rules to the test's receiver (prometheus-alertmanager); the rule checks read
+# the rule files (python3-yaml); `lintian` on the built package.
 if [ "${WITH_CHECKS:-0}" = 1 ]; then
-    packages+=(prometheus lintian)
+    packages+=(prometheus prometheus-alertmanager python3-yaml lintian)
 fi
 if [ "${WITH_BROWSER:-0}" = 1 ]; then
     packages+=(chromium chromium-driver python3)

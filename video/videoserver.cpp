@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QTimer>
 
+#include <utility>
+
 // Q_INIT_RESOURCE must be used outside any namespace; the resources live in a static library,
 // which nothing else would pull into the executable.
 static void initVideoResources()
@@ -111,6 +113,8 @@ void VideoServer::start()
             ChannelState state;
             state.timer = timer;
             state.fetcher = fetcher;
+            state.name = counterKey(dvr.name, stream.name, channel);
+            state.port = stream.outPort;
             if (m_counterTable)
                 state.counters = &(*m_counterTable)[counterKey(dvr.name, stream.name, channel)];
             m_dvrChannels.insert(key, state);
@@ -119,6 +123,7 @@ void VideoServer::start()
 
     for (int port : qAsConst(ports))
         createServer(port);
+    adoptViewers();
 
     qDebug() << "void VideoServer::start()";
     qDebug() << QStringLiteral("  Created %1 mjpg server!").arg(ports.size());
@@ -128,7 +133,8 @@ void VideoServer::createServer(int port)
 {
     if (m_servers.contains(port))
         return;
-    auto *server = new QtHttpServer;
+    QtHttpServer *adopted = m_adopted.servers.take(port);
+    auto *server = adopted ? adopted : new QtHttpServer;
     server->setServerName(QStringLiteral("VideoServer"));
     connect(server, &QtHttpServer::started, this, &VideoServer::onServerStarted);
     connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
@@ -136,15 +142,128 @@ void VideoServer::createServer(int port)
     connect(server, &QtHttpServer::clientConnected, this, &VideoServer::onClientConnected);
     connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
     connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
+    m_servers.insert(port, server);
+    if (adopted) {
+        // Listening all along, with the gate and limits it was set up with.
+        emit serverStarted(server->serverPort());
+        return;
+    }
     m_setup.applyTo(server);
     server->setAnswerHeaders(m_setup.relayAnswerHeaders);
     if (m_setup.serve)
         server->start(quint16(port));
-    m_servers.insert(port, server);
+}
+
+VideoServer::Handover VideoServer::handOver()
+{
+    Handover handover;
+    const Config &config = Config::instance();
+    // The next configuration's channels by what identifies them to a viewer.
+    QHash<QPair<int, QString>, ChannelKey> next;
+    for (const StreamInfo &stream : config.streams) {
+        if (!VideoRelay::isMjpegType(stream.type))
+            continue;
+        const DVRInfo dvr = config.dvrs.value(stream.dvrId);
+        for (int channel : stream.channels)
+            next.insert({stream.outPort, counterKey(dvr.name, stream.name, channel)},
+                        ChannelKey{stream.dvrId, stream.id, channel});
+    }
+    QSet<int> nextPorts;
+    for (auto it = next.cbegin(); it != next.cend(); ++it)
+        nextPorts.insert(it.key().first);
+
+    for (auto it = m_servers.begin(); it != m_servers.end();) {
+        QtHttpServer *server = it.value();
+        // A port that could not be bound is tried again by the next relay.
+        if (!nextPorts.contains(it.key()) || !server->isListening()) {
+            ++it;
+            continue;
+        }
+        server->disconnect(this);
+        handover.servers.insert(it.key(), server);
+        it = m_servers.erase(it);
+        ++m_handedOverServers;
+    }
+
+    QList<QPointer<HttpConnection>> toClose;
+    for (auto it = m_dvrChannels.begin(); it != m_dvrChannels.end(); ++it) {
+        ChannelState &state = it.value();
+        const auto target = next.constFind({state.port, state.name});
+        const bool keep = target != next.cend() && handover.servers.contains(state.port);
+        const auto clients = std::exchange(state.clients, {});
+        for (auto client = clients.cbegin(); client != clients.cend(); ++client) {
+            if (!client.value() || !client.value()->isConnected())
+                continue;
+            if (keep) {
+                handover.viewers[*target].insert(client.key(), client.value());
+                ++handover.viewersKept;
+            } else {
+                // On a port that goes, its server's end closes the connection.
+                if (handover.servers.contains(state.port))
+                    toClose.append(client.value());
+                ++handover.viewersClosed;
+            }
+        }
+        state.active = false;
+        if (state.timer)
+            state.timer->stop();
+    }
+    m_clientChannels.clear();
+    m_clientsByGuid.clear();
+    // Closed after the walk: a close may report the disconnection before it returns.
+    for (const QPointer<HttpConnection> &client : qAsConst(toClose)) {
+        if (client)
+            client->closeConnection();
+    }
+    return handover;
+}
+
+void VideoServer::adopt(Handover handover)
+{
+    m_adopted = std::move(handover);
+}
+
+void VideoServer::adoptViewers()
+{
+    const auto viewers = std::exchange(m_adopted.viewers, {});
+    for (auto it = viewers.cbegin(); it != viewers.cend(); ++it) {
+        auto channel = m_dvrChannels.find(it.key());
+        if (channel == m_dvrChannels.end())
+            continue;
+        ChannelState &state = channel.value();
+        for (auto client = it->cbegin(); client != it->cend(); ++client) {
+            HttpConnection *connection = client.value();
+            if (!connection || !connection->isConnected())
+                continue;
+            state.clients.insert(client.key(), client.value());
+            m_clientChannels[connection->guid()].insert(it.key());
+            m_clientsByGuid.insert(connection->guid(), client.value());
+        }
+        // The next picture comes from the channel as now configured, at the usual pace.
+        if (!state.clients.isEmpty() && !state.active) {
+            state.active = true;
+            state.timer->setInterval(m_timings.pollAfterPictureMs);
+            state.timer->start();
+        }
+    }
+    // Ports the configuration no longer has (not expected: the handover was made for it).
+    const auto servers = std::exchange(m_adopted.servers, {});
+    for (QtHttpServer *server : servers) {
+        server->stop();
+        delete server;
+    }
 }
 
 void VideoServer::stop()
 {
+    for (; m_handedOverServers > 0; --m_handedOverServers)
+        emit serverStopped();
+    // Carried to a relay that was never started.
+    for (QtHttpServer *server : std::exchange(m_adopted.servers, {})) {
+        server->stop();
+        delete server;
+    }
+    m_adopted.viewers.clear();
     const QHash<int, QtHttpServer *> servers = m_servers;
     m_servers.clear();
     for (QtHttpServer *server : servers) {

@@ -58,6 +58,21 @@ public:
         // The fetches that failed, while somebody watched, since the last picture.
         FailureRun failures;
         RelayCounters *counters = nullptr;
+        // What the channel was configured as when it was made: "DVR name/stream name/channel"
+        // and the output port it is served on. A configuration update matches viewers by it.
+        QString name;
+        int port = 0;
+    };
+
+    // What a configuration update carries from the relay it ends to the one it starts: the
+    // servers of the ports that stay configured, still listening, and the viewers of the
+    // channels that stay configured, by the channel's key in the new configuration.
+    struct Handover
+    {
+        QHash<int, QtHttpServer *> servers;
+        QHash<ChannelKey, QHash<HttpConnection *, QPointer<HttpConnection>>> viewers;
+        int viewersKept = 0;
+        int viewersClosed = 0;
     };
 
     explicit VideoServer(QObject *parent = nullptr);
@@ -75,6 +90,14 @@ public:
 
     void start();
     void stop();
+
+    // Called on the running relay once Config holds the next configuration, before stop():
+    // detaches what the next relay can go on with and closes the viewers of channels that are
+    // gone from a port that stays. What is not handed over goes with stop() as before.
+    Handover handOver();
+    // Called on the next relay before start(), which then serves the carried ports and viewers
+    // instead of opening them anew.
+    void adopt(Handover handover);
 
     // Introspection, for the controller's diagnostics and for tests.
     QByteArray loadingImage() const { return m_loadingImage; }
@@ -113,6 +136,7 @@ protected slots:
 
 private:
     void createServer(int port);
+    void adoptViewers();
     void writePicture(ChannelState &state, const QByteArray &picture);
     static ChannelKey keyOf(const QObject *object);
     static QString channelName(const ChannelKey &key);
@@ -129,4 +153,8 @@ private:
     qint64 m_peakViewerBacklog = 0;
     RelayCounterTable m_ownCounters;
     RelayCounterTable *m_counterTable = &m_ownCounters;
+    Handover m_adopted;
+    // Servers given to the next relay: stop() still reports them stopped, once each, so the
+    // log of an update reads as it always has.
+    int m_handedOverServers = 0;
 };

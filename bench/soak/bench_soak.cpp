@@ -19,7 +19,8 @@
 // then are compared. Goals, printed as met or not: memory grown by under 2 MB from the first
 // minute to the end; descriptors and threads back to their first-minute values; no crash (the
 // process ran throughout, still answers on every port and to the Central server, and exits with
-// 0 on SIGTERM); under the sanitizers, nothing reported by them. The exit status is 1 when a goal
+// 0 on SIGTERM); no connection refused on the relay port that every update keeps; under the
+// sanitizers, nothing reported by them. The exit status is 1 when a goal
 // is not met, except the memory goal under AddressSanitizer, which is printed only: its
 // quarantine, shadow memory and allocator keep what the service frees, so the resident size
 // there shows the sanitizer's book-keeping rather than the service's.
@@ -39,6 +40,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QHash>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QRandomGenerator>
@@ -116,6 +118,7 @@ struct Counters
 {
     qint64 connections = 0;
     qint64 refused = 0;
+    QHash<quint16, qint64> refusedByPort;
     qint64 streams = 0;
     qint64 pictures = 0;
     qint64 resetsMidPicture = 0;
@@ -197,6 +200,7 @@ public:
     Visit(Kind kind, quint16 port, const QByteArray &path, int lifeMs, Counters &counters)
         : m_kind(kind)
         , m_counters(counters)
+        , m_port(port)
     {
         QTcpSocket *socket = m_viewer.socket();
         // Small reads, so that the first picture arrives in pieces and can be cut off midway.
@@ -209,8 +213,10 @@ public:
         connect(socket, &QTcpSocket::readyRead, this, &Visit::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &Visit::end);
         connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
-            if (m_viewer.socket()->error() == QAbstractSocket::ConnectionRefusedError)
+            if (m_viewer.socket()->error() == QAbstractSocket::ConnectionRefusedError) {
                 ++m_counters.refused;
+                ++m_counters.refusedByPort[m_port];
+            }
             end();
         });
         if (kind == ConnectOnly) {
@@ -304,6 +310,7 @@ private:
 
     Kind m_kind;
     Counters &m_counters;
+    quint16 m_port;
     MjpegViewer m_viewer;
     QByteArray m_answer;
     bool m_over = false;
@@ -873,6 +880,12 @@ int Soak::run()
                 end.threads, threadsMet ? "met" : "not met");
     std::printf("malformed streams seen by the viewers: %lld: %s\n", m_counters.malformed,
                 m_counters.malformed == 0 ? "met" : "not met");
+    // The spare port comes and goes with the updates; the main relay port is in every one.
+    const qint64 refusedKept = m_counters.refusedByPort.value(m_relayPort);
+    std::printf("connections refused on the relay port every update keeps: %lld (on the port "
+                "that comes and goes: %lld): %s\n",
+                refusedKept, m_counters.refusedByPort.value(m_sparePort),
+                refusedKept == 0 ? "met" : "not met");
     std::printf(
         "no crash (ran throughout, answering%s, %s): %s\n",
         unanswered.isEmpty()
@@ -880,8 +893,8 @@ int Soak::run()
             : qPrintable(QStringLiteral(" (not: %1)").arg(unanswered.join(QStringLiteral(", ")))),
         qPrintable(verdict), alive ? "met" : "not met");
 
-    const bool met
-        = alive && fdsMet && threadsMet && m_counters.malformed == 0 && (memoryMet || UnderAsan);
+    const bool met = alive && fdsMet && threadsMet && m_counters.malformed == 0 && refusedKept == 0
+        && (memoryMet || UnderAsan);
     std::printf("all goals met: %s\n", met ? "yes" : "NO");
     return met ? 0 : 1;
 }

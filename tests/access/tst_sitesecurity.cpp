@@ -13,19 +13,22 @@ private slots:
     void initTestCase();
     void settings_data();
     void settings();
+    void certificateExpiry_data();
+    void certificateExpiry();
 
 private:
-    bool makePair(const QString &name);
+    bool makePair(const QString &name, int days = 2);
+    void writeIni(const QString &ini);
     TempAppDir m_app;
 };
 
-bool SiteSecurityTest::makePair(const QString &name)
+bool SiteSecurityTest::makePair(const QString &name, int days)
 {
     QProcess openssl;
     openssl.start(QStringLiteral("openssl"),
                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
                    QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-                   QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                   QString::number(days), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
                    QStringLiteral("-keyout"), m_app.filePath(name + QStringLiteral(".key")),
                    QStringLiteral("-out"), m_app.filePath(name + QStringLiteral(".crt"))});
     return openssl.waitForFinished(60000) && openssl.exitCode() == 0;
@@ -37,6 +40,16 @@ void SiteSecurityTest::initTestCase()
         QSKIP("openssl is not installed");
     QVERIFY(makePair(QStringLiteral("site")));
     QVERIFY(makePair(QStringLiteral("other")));
+    QVERIFY(makePair(QStringLiteral("short"), 1));
+    // The site's certificate followed by one that lapses sooner, as an intermediate may.
+    QFile chain(m_app.filePath(QStringLiteral("chain.crt")));
+    QVERIFY(chain.open(QIODevice::WriteOnly));
+    for (const char *part : {"site.crt", "short.crt"}) {
+        QFile file(m_app.filePath(QLatin1String(part)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        chain.write(file.readAll());
+    }
+    chain.close();
     QFile garbage(m_app.filePath(QStringLiteral("garbage.crt")));
     QVERIFY(garbage.open(QIODevice::WriteOnly));
     garbage.write("not a certificate\n");
@@ -71,18 +84,51 @@ void SiteSecurityTest::settings()
     QFETCH(bool, usable);
     QFETCH(bool, secure);
     QFETCH(QString, problem);
-    const QString path = m_app.filePath(QStringLiteral("settings.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(ini.toUtf8());
-    file.close();
+    writeIni(ini);
 
-    const SiteSecurity security = SiteSecurity::load(path, m_app.path());
+    const SiteSecurity security
+        = SiteSecurity::load(m_app.filePath(QStringLiteral("settings.ini")), m_app.path());
     QCOMPARE(security.usable, usable);
     QCOMPARE(security.setup.secure, secure);
     QVERIFY2(security.problem.contains(problem), qPrintable(security.problem));
     if (secure)
         QVERIFY(!security.setup.key.isNull() && !security.setup.certificates.isEmpty());
+}
+
+void SiteSecurityTest::writeIni(const QString &ini)
+{
+    QFile file(m_app.filePath(QStringLiteral("settings.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(ini.toUtf8());
+}
+
+void SiteSecurityTest::certificateExpiry_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<int>("days"); // from now; 0: no expiry known
+
+    QTest::newRow("the site's certificate") << "[TLS]\ncertificate=site.crt\nkey=site.key\n" << 2;
+    QTest::newRow("a chain: the first to lapse") << "[TLS]\ncertificate=chain.crt\nkey=site.key\n"
+                                                 << 1;
+    QTest::newRow("no TLS") << "" << 0;
+    QTest::newRow("an unusable pair") << "[TLS]\ncertificate=site.crt\nkey=other.key\n" << 0;
+}
+
+void SiteSecurityTest::certificateExpiry()
+{
+    QFETCH(QString, ini);
+    QFETCH(int, days);
+    writeIni(ini);
+    const SiteSecurity security
+        = SiteSecurity::load(m_app.filePath(QStringLiteral("settings.ini")), m_app.path());
+    if (days == 0) {
+        QCOMPARE(security.certificateExpiryMs, qint64(-1));
+        return;
+    }
+    QVERIFY(security.usable);
+    const qint64 expected = QDateTime::currentMSecsSinceEpoch() + days * 86400000LL;
+    QVERIFY2(qAbs(security.certificateExpiryMs - expected) < 3600000,
+             qPrintable(QString::number((security.certificateExpiryMs - expected) / 1000)));
 }
 
 QTEST_GUILESS_MAIN(SiteSecurityTest)

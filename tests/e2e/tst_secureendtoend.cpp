@@ -90,6 +90,14 @@ private slots:
     void stopsCleanly();
 
 private:
+    SystemData configuration() const
+    {
+        return SiteConfig()
+            .dvr(1, "Lobby", CameraUser, CameraPassword)
+            .stream(10, "Front", StreamType::VponMjpg, m_camera->port(), m_relayPort, {1})
+            .ioBoard(IoId, "Gate", m_board->port())
+            .data();
+    }
     bool runUserCommand(const QStringList &arguments, const QByteArray &input = QByteArray());
     std::unique_ptr<HttpTestClient> connectTls(quint16 port,
                                                const QHostAddress &from = QHostAddress());
@@ -212,13 +220,7 @@ void SecureEndToEndTest::initTestCase()
     QVERIFY(m_site.central().waitForSubscriptions(1));
     m_site.central().sendHello(m_site.id());
 
-    m_site.central().sendData(
-        m_site.id(),
-        SiteConfig()
-            .dvr(1, "Lobby", CameraUser, CameraPassword)
-            .stream(10, "Front", StreamType::VponMjpg, m_camera->port(), m_relayPort, {1})
-            .ioBoard(IoId, "Gate", m_board->port())
-            .data());
+    m_site.central().sendData(m_site.id(), configuration());
     QVERIFY(m_site.service().waitForLogLine(
         QStringLiteral("\"VideoServer started on port %1\"").arg(m_relayPort)));
     QVERIFY(m_site.service().logLines().contains(
@@ -541,6 +543,15 @@ void SecureEndToEndTest::removedUserLosesOnlyItsStreams()
     const qint32 lost = client->get("/Lobby/Front/1", http2Fields(basicAuthorization(Passer)));
     QTRY_VERIFY_WITH_TIMEOUT(parts(client->peer().response(lost).body) >= 1, 15000);
     QTRY_VERIFY_WITH_TIMEOUT(parts(client->peer().response(kept).body) >= 1, 15000);
+
+    // Streams carried over a configuration update stay under the same rule.
+    const QString reconfigured = QStringLiteral("\"Reconfigured: ");
+    const int updates = m_site.countLogLines(reconfigured);
+    m_site.central().sendData(m_site.id(), configuration());
+    QVERIFY(m_site.waitForLogCount(reconfigured, updates + 1));
+    const int before = parts(client->peer().response(lost).body);
+    QTRY_VERIFY_WITH_TIMEOUT(parts(client->peer().response(lost).body) >= before + 2, 15000);
+    QVERIFY(!client->peer().response(kept).closed);
 
     QVERIFY(runUserCommand({"--remove-user", "passer"}));
     QTRY_VERIFY_WITH_TIMEOUT(client->peer().response(lost).closed, 15000);

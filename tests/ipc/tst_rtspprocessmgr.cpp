@@ -369,22 +369,26 @@ void RtspProcessMgrTest::restartKillsAndRebuilds()
     QVERIFY(launchAll(mgr, watchdog));
     QPointer<FakeStreamer> old8554 = watchdog.streamer("8554");
     QPointer<FakeStreamer> old8555 = watchdog.streamer("8555");
+    QCOMPARE(watchdog.launchCount("8554"), 1);
 
-    // The stream on 8555 is replaced by one on 8556.
+    // The stream on 8555 is replaced by one on 8556; 8554 keeps its channels.
     setStreams({stream(1, "axis", 1, 1, 8554, {1, 2}), stream(2, "chid", 4, 0, 8554, {3}),
                 stream(5, "ipcam", 2, 0, 8556, {1})});
     QElapsedTimer sinceRestart;
     sinceRestart.start();
     mgr.restart();
-    QVERIFY(log.contains("Requesting watchdog to stop slave  " + quoted("8554")));
+    QCOMPARE(mgr.keptOnRestart(), 1);
+    QCOMPARE(mgr.relaunchedOnRestart(), 1);
+    QVERIFY(!log.contains("Requesting watchdog to stop slave  " + quoted("8554")));
     QVERIFY(log.contains("Requesting watchdog to stop slave  " + quoted("8555")));
-    QTRY_VERIFY_WITH_TIMEOUT(old8554 && old8554->wasKilled() && old8555 && old8555->wasKilled(),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(old8555 && old8555->wasKilled(), 10000);
 
     QTRY_COMPARE_WITH_TIMEOUT(watchdog.launchCount("8556"), 1, 10000);
     QVERIFY(sinceRestart.elapsed() >= timings.rebuildMs * 9 / 10);
-    QCOMPARE(watchdog.launchCount("8554"), 2);
+    QCOMPARE(watchdog.launchCount("8554"), 1);
     QCOMPARE(watchdog.launchCount("8555"), 1);
+    QVERIFY(old8554 && !old8554->wasKilled());
+    QVERIFY(mgr.slaveStates().value("8554").connected);
     QStringList slaves = mgr.slaveStates().keys();
     slaves.sort();
     QCOMPARE(slaves, QStringList({"8554", "8556", "watchdog"}));
@@ -393,6 +397,21 @@ void RtspProcessMgrTest::restartKillsAndRebuilds()
                              10000);
     QCOMPARE(watchdog.streamer("8556")->channels().value(0).first,
              QStringLiteral("rtsp://u:p@10.0.0.9:554/00"));
+
+    // The DVR moves: every URL changes, so both streamers are killed and asked for again.
+    DVRInfo moved = Config::instance().dvrs.value(1);
+    moved.ip = QStringLiteral("10.0.0.10");
+    Config::instance().dvrs.insert(1, moved);
+    QPointer<FakeStreamer> old8556 = watchdog.streamer("8556");
+    mgr.restart();
+    QCOMPARE(mgr.keptOnRestart(), 0);
+    QCOMPARE(mgr.relaunchedOnRestart(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(old8554 && old8554->wasKilled() && old8556 && old8556->wasKilled(),
+                             10000);
+    QTRY_COMPARE_WITH_TIMEOUT(watchdog.launchCount("8554"), 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(watchdog.streamer("8554") && watchdog.streamer("8554")->isStreaming(),
+                             10000);
+    QVERIFY(watchdog.streamer("8554")->channels().value(0).first.contains("10.0.0.10"));
 
     // A streamer of the removed stream that is still running is told to go.
     FakeIpcPeer leftover(m_endpoint, "8555");

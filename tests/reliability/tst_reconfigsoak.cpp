@@ -1,7 +1,8 @@
 // Fifty configuration updates in a row pushed to the real service while browsers watch its
-// cameras and a layout page reads its IO board. Every update tears the relay and the events
-// server down and builds them anew; afterwards the process must still run, hold no more file
-// descriptors than before and have given back the memory the churn used.
+// cameras and a layout page reads its IO board. Every update builds a new relay and events
+// server, which take over the port and the viewers it keeps and drop the second stream's as it
+// comes and goes; afterwards the process must still run, hold no more file descriptors than
+// before and have given back the memory the churn used.
 #include "fakecamera.h"
 #include "fakeioboard.h"
 #include "mjpegviewer.h"
@@ -210,29 +211,42 @@ void ReconfigSoakTest::updatesWhileWatched()
             viewer->setActive(true);
         other.setActive(withSecond);
 
+        QHash<WatchingViewer *, int> pictures;
+        for (WatchingViewer *viewer : mainViewers)
+            pictures.insert(viewer, viewer->currentPictures());
+
         QByteArray state;
         if (httpGet(site.eventPort(), "/read?layout=1", &state) != 200 || !state.startsWith('{'))
             return false;
-        // Every viewer was dropped with the old relay and is served by the new one.
+        // The second stream's viewer is served anew whenever its stream comes back; the main
+        // stream's viewers, once served, are kept on their connection by every update.
         if (!QTest::qWaitFor(
                 [&] {
-                    for (WatchingViewer *viewer : qAsConst(viewers)) {
-                        if (viewer->servedSessions() <= sessions.value(viewer))
+                    if (withSecond && other.servedSessions() <= sessions.value(&other))
+                        return false;
+                    for (WatchingViewer *viewer : mainViewers) {
+                        if (viewer->servedSessions() == 0)
                             return false;
-                        if (deep && viewer->currentPictures() == 0)
+                        if (deep && viewer->currentPictures() <= pictures.value(viewer))
                             return false;
                     }
                     return true;
                 },
                 20000))
             return false;
+        for (WatchingViewer *viewer : mainViewers) {
+            const int before = sessions.value(viewer);
+            if (before > 0 && viewer->servedSessions() != before)
+                return false;
+        }
         if (deep) {
-            // The first read starts the polling of the board; a later read reports its state.
+            // The first read starts the polling of the board, which then goes on through the
+            // updates: a read reports the board's inputs.
             QByteArray polled;
             if (!QTest::qWaitFor(
                     [&] {
                         return httpGet(site.eventPort(), "/read?layout=1", &polled) == 200
-                            && polled != state;
+                            && polled.contains("\"inp\":{\n    \"1\": 1");
                     },
                     20000))
                 return false;

@@ -82,6 +82,7 @@ StatusFacts site()
     facts.process.openFds = 12;
     facts.process.cpuSeconds = 1.5;
     facts.process.startTimeSeconds = 1699999000;
+    facts.tls.certificateExpiryMs = 1767225600123;
     return facts;
 }
 
@@ -234,6 +235,8 @@ void StatusReportTest::series_data()
     QTest::newRow("registered") << full << "veltra_central_registered 1" << true;
     QTest::newRow("time of the last configuration")
         << full << "veltra_config_last_update_timestamp_seconds 1699999940.000" << true;
+    QTest::newRow("expiry of the [TLS] certificate")
+        << full << "veltra_tls_certificate_expiry_timestamp_seconds 1767225600.123" << true;
 
     StatusFacts removed = full;
     removed.channels.removeLast();
@@ -253,6 +256,8 @@ void StatusReportTest::series_data()
     QTest::newRow("still up") << bare << "veltra_up 1" << true;
     QTest::newRow("journal write failures, even at none")
         << bare << "veltra_door_journal_write_failures_total 0" << true;
+    QTest::newRow("without TLS no certificate expiry")
+        << bare << "veltra_tls_certificate_expiry_timestamp_seconds" << false;
 }
 
 void StatusReportTest::series()

@@ -128,7 +128,9 @@ int main(int argc, char **argv)
             const QString line = QString::fromUtf8(typed.left(end));
             typed.remove(0, end + 1);
             if (!simulator.command(line))
-                fprintf(stderr, "veltra-simulator: commands are \"board fail\" and \"board ok\"\n");
+                fprintf(stderr,
+                        "veltra-simulator: commands are \"board fail\", \"board ok\", "
+                        "\"camera fail\" and \"camera ok\"\n");
         }
     });
     return app.exec();

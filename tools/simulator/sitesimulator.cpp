@@ -174,6 +174,17 @@ bool SiteSimulator::command(const QString &line)
         say(QStringLiteral("IO board: answering normally"));
         return true;
     }
+    if (text == QLatin1String("camera fail")) {
+        m_camera->setFailStatus(503);
+        m_camera->setBehaviour(FakeCamera::Behaviour::FailStatus);
+        say(QStringLiteral("Camera: answering every snapshot with 503"));
+        return true;
+    }
+    if (text == QLatin1String("camera ok")) {
+        m_camera->setBehaviour(FakeCamera::Behaviour::Serve);
+        say(QStringLiteral("Camera: sending pictures"));
+        return true;
+    }
     return text.isEmpty();
 }
 

@@ -50,7 +50,8 @@ public:
     void setPaintIntervalMs(int ms) { m_paintIntervalMs = ms; }
 
     // A line typed at the simulator's console: "board fail" makes the IO board answer with
-    // errors, "board ok" brings it back. Returns false for a line it does not know.
+    // errors, "board ok" brings it back; "camera fail" and "camera ok" do the same for the
+    // camera's snapshots. Returns false for a line it does not know.
     bool command(const QString &line);
 
     SystemData demoConfiguration() const;
