@@ -10,6 +10,8 @@ when the bytes the relay sent its viewers grow (/status.json).
   restart  the service stopped and started under the open page: all sixteen move again within
            15 s, without a reload;
   push     the same configuration pushed again: all sixteen keep moving, no viewer closed;
+  offline  the camera fails: every tile says since when and why, none plays on as live; back,
+           all live again;
   plain    plain HTTP: six per relay port move, the others say why they wait;
   firefox  headless Firefox ESR over TLS, trusting the test CA in a fresh profile: all sixteen
            move over HTTP/2; closed, no viewer is left.
@@ -257,6 +259,29 @@ def check_push(site):
     print("after an unchanged push: all %d moving, no stream asked for again" % CHANNELS)
 
 
+def check_offline(site):
+    driver = site.browser()
+    open_wall(site, driver)
+    expect_all_moving(site, "before the camera fails")
+    # The relay goes on sending (the last picture, then its placeholder): only the service
+    # knows that the camera fails, and the tiles must say so rather than play on as live.
+    site.simulator_command("camera fail")
+    wait_for("every tile offline", lambda: tile_states(driver) == ["offline"] * CHANNELS,
+             timeout=20)
+    label = driver.script("const t = document.querySelector('camera-tile');"
+                          "return [t.dataset.channel, t.shadowRoot.querySelector('.label')"
+                          ".textContent, t.hasAttribute('old')];")
+    error = channels(site)[label[0]]["lastError"]
+    assert label[1].startswith("camera offline since ") and "(%s)" % error in label[1] \
+        and label[2], (label, error)
+    label = label[1:]
+    print("the camera failing, every tile says:", label[0])
+    site.simulator_command("camera ok")
+    wait_for("every tile live again", lambda: tile_states(driver) == ["live"] * CHANNELS,
+             timeout=20)
+    expect_all_moving(site, "the camera back", timeout=WATCH_S)
+
+
 def check_plain(site):
     driver = site.browser()
     open_wall(site, driver)
@@ -297,6 +322,7 @@ def check_firefox(site):
 
 CASES = {"tls": (check_tls, True, True), "restart": (check_restart, True, True),
          "push": (check_push, True, True), "plain": (check_plain, False, True),
+         "offline": (check_offline, True, True),
          "firefox": (check_firefox, True, False)}
 
 
