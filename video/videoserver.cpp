@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "httpfetcher.h"
+#include "jpegscaling.h"
 #include "qthttpclientwrapper.h"
 #include "qthttpreply.h"
 #include "qthttprequest.h"
@@ -22,7 +23,10 @@ static void initVideoResources()
 
 VideoServer::VideoServer(QObject *parent)
     : QObject(parent)
+    , m_scaler(new PictureScaler(this))
 {
+    m_clock.start();
+    connect(m_scaler, &PictureScaler::scaled, this, &VideoServer::onScaled);
     initVideoResources();
     QFile file(QStringLiteral(":/images/loading.jpg"));
     if (file.open(QIODevice::ReadOnly)) {
@@ -206,7 +210,7 @@ void VideoServer::onClientDisconnected(QString guid)
         ChannelState &state = it.value();
         for (auto client = state.clients.begin(); client != state.clients.end();) {
             // Match by guid: the wrapper may already be half gone by now.
-            if (!client.value() || client.value()->guid() == guid)
+            if (!client->connection || client->connection->guid() == guid)
                 client = state.clients.erase(client);
             else
                 ++client;
@@ -236,13 +240,29 @@ void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply
         return;
     }
 
+    RelayOptions options;
+    if (!options.parse(request->url().query(QUrl::FullyEncoded))) {
+        reply->setStatusCode(QtHttpReply::BadRequest);
+        reply->addHeader("Content-Type", "text/plain; charset=utf-8");
+        reply->appendRawData(options.error().toUtf8());
+        return;
+    }
+    if (options.snapshot()) {
+        serveSnapshot(route.key, it.value(), options, reply);
+        return;
+    }
+
     HttpConnection *client = request->client();
     if (!client || !client->isConnected())
         return;
     const QString guid = client->guid();
 
     ChannelState &state = it.value();
-    state.clients.insert(client, client);
+    RelayViewer viewer(client, options);
+    if (options.isSized() && state.lastPicture.size() > 0)
+        viewer.denominator = JpegScaling::denominatorFor(
+            JpegScaling::readHeader(state.lastPicture).width, options.width());
+    state.clients.insert(client, viewer);
     m_clientChannels[guid].insert(route.key);
     if (!m_clientsByGuid.contains(guid))
         m_clientsByGuid.insert(guid, client);
@@ -285,6 +305,10 @@ void VideoServer::onFetchCompleted()
         ++counters->pictures;
         counters->lastPictureMs = QDateTime::currentMSecsSinceEpoch();
     }
+    state.lastPicture = fetcher->data();
+    state.lastPictureAtMs = m_clock.elapsed();
+    ++state.pictureSequence;
+    answerSnapshots(it.key(), state);
 
     if (state.clients.isEmpty()) {
         state.active = false;
@@ -293,7 +317,7 @@ void VideoServer::onFetchCompleted()
         return;
     }
 
-    writePicture(state, fetcher->data());
+    writePicture(it.key(), state, state.lastPicture, state.pictureSequence);
 
     FailureRun::Ended outage;
     if (state.failures.succeeded(FailureRun::clockMs(), &outage)) {
@@ -327,6 +351,7 @@ void VideoServer::onFetchError(QString msg)
         counters->lastError = msg;
         counters->lastErrorMs = QDateTime::currentMSecsSinceEpoch();
     }
+    failSnapshots(state, msg);
 
     if (state.clients.isEmpty()) {
         state.active = false;
@@ -348,35 +373,49 @@ void VideoServer::onFetchError(QString msg)
     // The viewers keep the last picture on a short outage; a longer one shows the placeholder.
     const int before = state.errorCount++;
     if (before == 5 || before == 6)
-        writePicture(state, m_loadingImage);
+        writePicture(it.key(), state, m_loadingImage);
 }
 
-void VideoServer::writePicture(ChannelState &state, const QByteArray &picture)
+void VideoServer::writePicture(const ChannelKey &key, ChannelState &state,
+                               const QByteArray &picture, quint64 sequence)
 {
     const QByteArray bytes = VideoRelay::part(picture);
-    const qint64 bound
-        = qMax(m_timings.minViewerBacklog, qint64(VideoTimings::BacklogPictures) * bytes.size());
+    bool sized = false;
     // A write that fails (the browser has gone) closes its connection at once, and the closing
     // removes that viewer from state.clients before writeRaw() returns: walk a copy, and check
     // each viewer afresh before writing to it.
-    const QHash<HttpConnection *, QPointer<HttpConnection>> viewers = state.clients;
+    const QHash<HttpConnection *, RelayViewer> viewers = state.clients;
     for (auto it = viewers.cbegin(); it != viewers.cend(); ++it) {
-        HttpConnection *client = it.value();
+        HttpConnection *client = it->connection;
         if (!client || !client->isConnected()) {
             state.clients.remove(it.key());
             continue;
         }
         if (!state.clients.contains(it.key()))
             continue;
-        if (client->bytesToWrite() > bound) {
-            ++m_skippedParts;
-            if (state.counters)
-                ++state.counters->partsSkipped;
-        } else {
-            client->writeRaw(bytes);
-            if (state.counters)
-                state.counters->bytesSent += quint64(bytes.size());
-            m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
+        if (!it->isPlain()) {
+            sized = true;
+            continue;
         }
+        writePart(state, client, bytes);
     }
+    if (sized)
+        writeSized(key, state, picture, sequence);
+}
+
+bool VideoServer::writePart(ChannelState &state, HttpConnection *client, const QByteArray &bytes)
+{
+    const qint64 bound
+        = qMax(m_timings.minViewerBacklog, qint64(VideoTimings::BacklogPictures) * bytes.size());
+    if (client->bytesToWrite() > bound) {
+        ++m_skippedParts;
+        if (state.counters)
+            ++state.counters->partsSkipped;
+        return false;
+    }
+    client->writeRaw(bytes);
+    if (state.counters)
+        state.counters->bytesSent += quint64(bytes.size());
+    m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
+    return true;
 }
