@@ -103,6 +103,11 @@ Result scale(const QByteArray &jpeg, int denominator, int quality)
         result.error = jpeg.isEmpty() ? QStringLiteral("empty picture") : errorText(h.decompressor);
         return result;
     }
+    // A header cut off before its frame leaves the size unset without an error.
+    if (width <= 0 || height <= 0) {
+        result.error = QStringLiteral("no frame header");
+        return result;
+    }
     result.width = scaledSide(width, denominator);
     result.height = scaledSide(height, denominator);
     const bool gray = subsampling == TJSAMP_GRAY;
@@ -119,7 +124,12 @@ Result scale(const QByteArray &jpeg, int denominator, int quality)
         return result;
     }
     const int outSubsampling = gray ? TJSAMP_GRAY : TJSAMP_420;
-    h.encoded.resize(tjBufSize(result.width, result.height, outSubsampling));
+    const unsigned long bound = tjBufSize(result.width, result.height, outSubsampling);
+    if (bound == (unsigned long)-1) {
+        result.error = errorText(h.compressor);
+        return result;
+    }
+    h.encoded.resize(bound);
     unsigned char *out = h.encoded.data();
     unsigned long outSize = (unsigned long)h.encoded.size();
     if (tjCompress2(h.compressor, h.pixels.data(), result.width, int(pitch), result.height,

@@ -38,6 +38,8 @@ bool isDigits(const QString &text)
 
 bool RelayOptions::refuse(const QString &reason)
 {
+    // A refused query asks for nothing, not for what came before the item that failed.
+    *this = RelayOptions();
     m_error = reason;
     return false;
 }
