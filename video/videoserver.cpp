@@ -219,6 +219,7 @@ void VideoServer::onClientDisconnected(QString guid)
             state.active = false;
             if (state.timer)
                 state.timer->stop();
+            forgetPictureLater(key);
         }
     }
 }
@@ -314,6 +315,7 @@ void VideoServer::onFetchCompleted()
         state.active = false;
         if (state.timer)
             state.timer->stop();
+        forgetPictureLater(it.key());
         return;
     }
 

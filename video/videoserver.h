@@ -162,6 +162,8 @@ private:
     void failSnapshots(ChannelState &state, const QString &error);
     void noteUnscalable(const ChannelKey &key, ChannelState &state, const QString &error);
     void finishSnapshot(ChannelState &state, QtHttpReply *reply, const QByteArray &picture);
+    // A channel nobody watches keeps its newest picture only while it may answer a snapshot.
+    void forgetPictureLater(const ChannelKey &key);
     static ChannelKey keyOf(const QObject *object);
     static QString channelName(const ChannelKey &key);
 

@@ -9,6 +9,7 @@
 
 #include <QDebug>
 #include <QSet>
+#include <QTimer>
 
 QMap<int, int> VideoServer::viewersBySize(const ChannelKey &key) const
 {
@@ -213,4 +214,14 @@ void VideoServer::finishSnapshot(ChannelState &state, QtHttpReply *reply, const 
     // A reply answered inside its request's handler goes out when the handler returns.
     if (reply->isDeferred())
         reply->finish();
+}
+
+void VideoServer::forgetPictureLater(const ChannelKey &key)
+{
+    QTimer::singleShot(SnapshotFreshMs + 50, this, [this, key] {
+        auto it = m_dvrChannels.find(key);
+        if (it != m_dvrChannels.end() && it->clients.isEmpty()
+            && m_clock.elapsed() - it->lastPictureAtMs >= SnapshotFreshMs)
+            it->lastPicture.clear();
+    });
 }
