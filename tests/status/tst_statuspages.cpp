@@ -308,8 +308,9 @@ void StatusPagesTest::aConfigurationUpdateRemovesSeriesAndKeepsCounts()
     // The streamer's series go with the update, before its supervisor rebuilds the list.
     QVERIFY(!metrics().contains("veltra_streamer_"));
 
-    // The rebuilt relay, board poller and ports count on from where the old ones were.
-    QCOMPARE(value("veltra_relay_pictures_total" + one), pictures);
+    // The rebuilt relay, board poller and ports count on from where the old ones were (a fetch
+    // that the last viewers of the case before left under way may still add its picture).
+    QVERIFY(value("veltra_relay_pictures_total" + one) >= pictures);
     QVERIFY(value("veltra_io_polls_total" + board) >= polls);
     QCOMPARE(value(QStringLiteral("veltra_http_requests_total{port=\"%1\",code=\"200\"}")
                        .arg(m_relayPort)),
