@@ -9,6 +9,7 @@
 #include "doorjournal.h"
 #include "httpevents.h"
 #include "iplugin.h"
+#include "jpegscaling.h"
 #include "processstats.h"
 #include "rtspprocessmgr.h"
 #include "rtspprograms.h"
@@ -332,6 +333,9 @@ StatusFacts App::statusFacts(bool withProcess) const
             channel.channel = key.channel;
             channel.port = config.streams.value(key.stream).outPort;
             channel.viewers = videoServer->viewerCount(key);
+            const QMap<int, int> sizes = videoServer->viewersBySize(key);
+            for (auto it = sizes.cbegin(); it != sizes.cend(); ++it)
+                channel.viewersBySize.insert(JpegScaling::sizeLabel(it.key()), it.value());
             if (const RelayCounters *counters = videoServer->counters(key)) {
                 channel.pictures = counters->pictures;
                 channel.fetchErrors = counters->fetchErrors;
@@ -340,6 +344,11 @@ StatusFacts App::statusFacts(bool withProcess) const
                 channel.lastPictureMs = counters->lastPictureMs;
                 channel.lastError = counters->lastError;
                 channel.lastErrorMs = counters->lastErrorMs;
+                for (auto it = counters->scaledPictures.cbegin();
+                     it != counters->scaledPictures.cend(); ++it)
+                    channel.scaledPictures.insert(JpegScaling::sizeLabel(it.key()), it.value());
+                channel.scalingSeconds = counters->scalingSeconds;
+                channel.snapshots = counters->snapshots;
             }
             facts.channels.append(channel);
         }

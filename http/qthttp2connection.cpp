@@ -386,7 +386,7 @@ void QtHttp2Connection::finishReply(QtHttp2Stream *stream, QtHttpReply *reply)
 {
     if (!reply->useChunked()) {
         // The same body bytes as over HTTP/1.1.
-        const bool crlf = !m_server || m_server->appendsBodyCrlf();
+        const bool crlf = !reply->isExactBody() && (!m_server || m_server->appendsBodyCrlf());
         answer(stream, reply->statusCode(), replyHeaders(reply),
                crlf ? reply->rawData() + QByteArrayLiteral("\r\n") : reply->rawData());
     } else {

@@ -425,7 +425,7 @@ void QtHttpClientWrapper::answerStatus(int status, bool closeAfter)
 void QtHttpClientWrapper::finishReply(QtHttpReply *reply, bool closeAfter)
 {
     if (!reply->useChunked()) {
-        if (!m_server || m_server->appendsBodyCrlf())
+        if (!reply->isExactBody() && (!m_server || m_server->appendsBodyCrlf()))
             reply->appendRawData(QByteArrayLiteral("\r\n"));
         // Header block and body leave in one write: two small segments would make the second
         // wait for the peer's delayed acknowledgement.

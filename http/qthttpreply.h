@@ -54,6 +54,9 @@ public:
     bool useBoundary() const { return m_useBoundary; }
     bool isDeferred() const { return m_deferred; }
     bool isFinished() const { return m_finished; }
+    // The body goes out exactly as appended, without the "\r\n" the server may add to text
+    // answers (a picture must be exactly its bytes).
+    bool isExactBody() const { return m_exactBody; }
     QByteArray rawData() const { return m_rawData; }
     int rawDataSize() const { return m_rawData.size(); }
     QByteArray header(const QByteArray &name) const { return m_headers.value(name); }
@@ -79,6 +82,7 @@ public slots:
     void resetRawData();
     void setUseBoundary(bool boundary = false);
     void setDeferred(bool deferred);
+    void setExactBody(bool exact) { m_exactBody = exact; }
     void finish();
 
 private:
@@ -90,4 +94,5 @@ private:
     bool m_useBoundary = false;
     bool m_deferred = false;
     bool m_finished = false;
+    bool m_exactBody = false;
 };

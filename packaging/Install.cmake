@@ -106,7 +106,8 @@ else()
         endif()
     endif()
     string(APPEND _veltra_depends ", libqt5core5a (>= 5.15), libqt5network5 (>= 5.15), "
-           "libqt5sql5 (>= 5.15), libzmq5, ${_veltra_protobuf_package}, libstdc++6, libc6")
+           "libqt5sql5 (>= 5.15), libzmq5, ${_veltra_protobuf_package}, libturbojpeg0, "
+           "libstdc++6, libc6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_veltra_depends}")
 

@@ -36,6 +36,11 @@ struct StatusFacts
         qint64 lastPictureMs = -1;
         QString lastError;
         qint64 lastErrorMs = -1;
+        // Viewers and pictures made smaller, by size ("1/1", "1/2", "1/4", "1/8").
+        QMap<QString, int> viewersBySize;
+        QMap<QString, quint64> scaledPictures;
+        double scalingSeconds = 0;
+        quint64 snapshots = 0;
     };
 
     struct Board

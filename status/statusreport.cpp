@@ -101,6 +101,14 @@ QJsonValue number(quint64 value)
     return QJsonValue(double(value));
 }
 
+template<typename Map> QJsonObject sizeObject(const Map &map)
+{
+    QJsonObject object;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        object.insert(it.key(), double(it.value()));
+    return object;
+}
+
 } // namespace
 
 QByteArray escapeLabelValue(const QString &value)
@@ -175,6 +183,31 @@ QByteArray metrics(const StatusFacts &facts)
                    [](const StatusFacts::Channel &c) { return c.partsSkipped; });
         perChannel("veltra_relay_bytes_sent_total", "counter", "Bytes written to the viewers.",
                    [](const StatusFacts::Channel &c) { return c.bytesSent; });
+        perChannel("veltra_relay_snapshots_total", "counter",
+                   "Single pictures answered (snapshot=1).",
+                   [](const StatusFacts::Channel &c) { return c.snapshots; });
+        perChannel("veltra_relay_scaling_seconds_total", "counter",
+                   "CPU seconds spent making pictures smaller for viewers that asked a width.",
+                   [](const StatusFacts::Channel &c) { return c.scalingSeconds; });
+        // By size: a series for every size somebody watches or that was ever made.
+        const auto perSize
+            = [&](const char *name, const char *type, const char *help, const auto &values) {
+                  out.family(name, type, help);
+                  for (int i = 0; i < facts.channels.size(); ++i) {
+                      const StatusFacts::Channel &c = facts.channels.at(i);
+                      const auto &map = values(c);
+                      for (auto it = map.cbegin(); it != map.cend(); ++it)
+                          out.sample(labelSet({label("dvr", c.dvr), label("stream", c.stream),
+                                               label("channel", QString::number(c.channel)),
+                                               label("size", it.key())}),
+                                     quint64(it.value()));
+                  }
+              };
+        perSize("veltra_relay_viewers_by_size", "gauge",
+                "Browsers watching the channel, by the size of the pictures they get.",
+                [](const StatusFacts::Channel &c) { return c.viewersBySize; });
+        perSize("veltra_relay_scaled_pictures_total", "counter", "Pictures made smaller, by size.",
+                [](const StatusFacts::Channel &c) { return c.scaledPictures; });
         out.family("veltra_relay_last_picture_age_seconds", "gauge",
                    "Seconds since the last picture was fetched.");
         for (int i = 0; i < facts.channels.size(); ++i) {
@@ -312,6 +345,10 @@ QByteArray json(const StatusFacts &facts)
             {QStringLiteral("lastPictureAgeSeconds"), age(now, c.lastPictureMs)},
             {QStringLiteral("lastError"), c.lastErrorMs < 0 ? QJsonValue() : c.lastError},
             {QStringLiteral("lastErrorAt"), time(c.lastErrorMs)},
+            {QStringLiteral("viewersBySize"), sizeObject(c.viewersBySize)},
+            {QStringLiteral("scaledPictures"), sizeObject(c.scaledPictures)},
+            {QStringLiteral("scalingSeconds"), c.scalingSeconds},
+            {QStringLiteral("snapshots"), number(c.snapshots)},
         });
     }
 

@@ -9,6 +9,8 @@ packages=(
     libzmq3-dev cppzmq-dev
     # HTTP/2 framing, flow control and header compression for the TLS ports.
     libnghttp2-dev
+    # Smaller pictures for viewers that ask for a width: libjpeg-turbo's DCT-scaled decoding.
+    libturbojpeg0-dev
     protobuf-compiler libprotobuf-dev
     sqlite3 clang-format openssl
     # The unit test boots systemd in private namespaces and checks the unit there.

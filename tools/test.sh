@@ -16,5 +16,6 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=Debu
     -DVELTRA_SANITIZE=ON -DVELTRA_FUZZ=ON -DVELTRA_FUZZ_SECONDS=30 -DVELTRA_BUILD_BENCH=OFF \
     -DVELTRA_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$fuzz" --target fuzz_httprequestparser fuzz_credentials fuzz_boardpage \
-    fuzz_doorquery fuzz_centralpackets fuzz_ipcmessages fuzz_http2session fuzz_digestchallenge
+    fuzz_doorquery fuzz_centralpackets fuzz_ipcmessages fuzz_http2session fuzz_digestchallenge \
+    fuzz_relayoptions
 (cd "$fuzz" && ctest --output-on-failure -R '^fuzz_')

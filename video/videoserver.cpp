@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "httpfetcher.h"
+#include "jpegscaling.h"
 #include "qthttpclientwrapper.h"
 #include "qthttpreply.h"
 #include "qthttprequest.h"
@@ -24,7 +25,10 @@ static void initVideoResources()
 
 VideoServer::VideoServer(QObject *parent)
     : QObject(parent)
+    , m_scaler(new PictureScaler(this))
 {
+    m_clock.start();
+    connect(m_scaler, &PictureScaler::scaled, this, &VideoServer::onScaled);
     initVideoResources();
     QFile file(QStringLiteral(":/images/loading.jpg"));
     if (file.open(QIODevice::ReadOnly)) {
@@ -192,18 +196,32 @@ VideoServer::Handover VideoServer::handOver()
         const bool keep = target != next.cend() && handover.servers.contains(state.port);
         const auto clients = std::exchange(state.clients, {});
         for (auto client = clients.cbegin(); client != clients.cend(); ++client) {
-            if (!client.value() || !client.value()->isConnected())
+            HttpConnection *connection = client.value().connection;
+            if (!connection || !connection->isConnected())
                 continue;
             if (keep) {
-                handover.viewers[*target].insert(client.key(), client.value());
+                RelayViewer viewer = client.value();
+                // Paced by the next relay's clock from its first picture on.
+                viewer.lastSentMs = -1;
+                handover.viewers[*target].insert(client.key(), viewer);
                 ++handover.viewersKept;
             } else {
                 // On a port that goes, its server's end closes the connection.
                 if (handover.servers.contains(state.port))
-                    toClose.append(client.value());
+                    toClose.append(connection);
                 ++handover.viewersClosed;
             }
         }
+        // Single pictures still owed wait for the next relay's first picture, or are told
+        // that their channel is gone; a scale under way here is not waited for.
+        for (SnapshotWaiter &waiter : state.snapshots) {
+            waiter.denominator = 0;
+            waiter.sequence = 1;
+        }
+        if (keep)
+            handover.snapshots[*target] = std::exchange(state.snapshots, {});
+        else
+            failSnapshots(state, QStringLiteral("the channel was removed from the configuration"));
         state.active = false;
         if (state.timer)
             state.timer->stop();
@@ -232,12 +250,12 @@ void VideoServer::adoptViewers()
             continue;
         ChannelState &state = channel.value();
         for (auto client = it->cbegin(); client != it->cend(); ++client) {
-            HttpConnection *connection = client.value();
+            HttpConnection *connection = client.value().connection;
             if (!connection || !connection->isConnected())
                 continue;
             state.clients.insert(client.key(), client.value());
             m_clientChannels[connection->guid()].insert(it.key());
-            m_clientsByGuid.insert(connection->guid(), client.value());
+            m_clientsByGuid.insert(connection->guid(), connection);
         }
         // The next picture comes from the channel as now configured, at the usual pace.
         if (!state.clients.isEmpty() && !state.active) {
@@ -245,6 +263,15 @@ void VideoServer::adoptViewers()
             state.timer->setInterval(m_timings.pollAfterPictureMs);
             state.timer->start();
         }
+    }
+    const auto snapshots = std::exchange(m_adopted.snapshots, {});
+    for (auto it = snapshots.cbegin(); it != snapshots.cend(); ++it) {
+        auto channel = m_dvrChannels.find(it.key());
+        if (channel == m_dvrChannels.end())
+            continue;
+        channel->snapshots += it.value();
+        if (channel->fetcher && channel->fetcher->pendingCount() == 0)
+            channel->fetcher->fetch();
     }
     // Ports the configuration no longer has (not expected: the handover was made for it).
     const auto servers = std::exchange(m_adopted.servers, {});
@@ -264,6 +291,7 @@ void VideoServer::stop()
         delete server;
     }
     m_adopted.viewers.clear();
+    m_adopted.snapshots.clear();
     const QHash<int, QtHttpServer *> servers = m_servers;
     m_servers.clear();
     for (QtHttpServer *server : servers) {
@@ -326,7 +354,7 @@ void VideoServer::onClientDisconnected(QString guid)
         ChannelState &state = it.value();
         for (auto client = state.clients.begin(); client != state.clients.end();) {
             // Match by guid: the wrapper may already be half gone by now.
-            if (!client.value() || client.value()->guid() == guid)
+            if (!client->connection || client->connection->guid() == guid)
                 client = state.clients.erase(client);
             else
                 ++client;
@@ -335,6 +363,7 @@ void VideoServer::onClientDisconnected(QString guid)
             state.active = false;
             if (state.timer)
                 state.timer->stop();
+            forgetPictureLater(key);
         }
     }
 }
@@ -356,13 +385,29 @@ void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply
         return;
     }
 
+    RelayOptions options;
+    if (!options.parse(request->url().query(QUrl::FullyEncoded))) {
+        reply->setStatusCode(QtHttpReply::BadRequest);
+        reply->addHeader("Content-Type", "text/plain; charset=utf-8");
+        reply->appendRawData(options.error().toUtf8());
+        return;
+    }
+    if (options.snapshot()) {
+        serveSnapshot(route.key, it.value(), options, reply);
+        return;
+    }
+
     HttpConnection *client = request->client();
     if (!client || !client->isConnected())
         return;
     const QString guid = client->guid();
 
     ChannelState &state = it.value();
-    state.clients.insert(client, client);
+    RelayViewer viewer(client, options);
+    if (options.isSized() && state.lastPicture.size() > 0)
+        viewer.denominator = JpegScaling::denominatorFor(
+            JpegScaling::readHeader(state.lastPicture).width, options.width());
+    state.clients.insert(client, viewer);
     m_clientChannels[guid].insert(route.key);
     if (!m_clientsByGuid.contains(guid))
         m_clientsByGuid.insert(guid, client);
@@ -405,15 +450,20 @@ void VideoServer::onFetchCompleted()
         ++counters->pictures;
         counters->lastPictureMs = QDateTime::currentMSecsSinceEpoch();
     }
+    state.lastPicture = fetcher->data();
+    state.lastPictureAtMs = m_clock.elapsed();
+    ++state.pictureSequence;
+    answerSnapshots(it.key(), state);
 
     if (state.clients.isEmpty()) {
         state.active = false;
         if (state.timer)
             state.timer->stop();
+        forgetPictureLater(it.key());
         return;
     }
 
-    writePicture(state, fetcher->data());
+    writePicture(it.key(), state, state.lastPicture, state.pictureSequence);
 
     FailureRun::Ended outage;
     if (state.failures.succeeded(FailureRun::clockMs(), &outage)) {
@@ -447,6 +497,7 @@ void VideoServer::onFetchError(QString msg)
         counters->lastError = msg;
         counters->lastErrorMs = QDateTime::currentMSecsSinceEpoch();
     }
+    failSnapshots(state, msg);
 
     if (state.clients.isEmpty()) {
         state.active = false;
@@ -468,35 +519,49 @@ void VideoServer::onFetchError(QString msg)
     // The viewers keep the last picture on a short outage; a longer one shows the placeholder.
     const int before = state.errorCount++;
     if (before == 5 || before == 6)
-        writePicture(state, m_loadingImage);
+        writePicture(it.key(), state, m_loadingImage);
 }
 
-void VideoServer::writePicture(ChannelState &state, const QByteArray &picture)
+void VideoServer::writePicture(const ChannelKey &key, ChannelState &state,
+                               const QByteArray &picture, quint64 sequence)
 {
     const QByteArray bytes = VideoRelay::part(picture);
-    const qint64 bound
-        = qMax(m_timings.minViewerBacklog, qint64(VideoTimings::BacklogPictures) * bytes.size());
+    bool sized = false;
     // A write that fails (the browser has gone) closes its connection at once, and the closing
     // removes that viewer from state.clients before writeRaw() returns: walk a copy, and check
     // each viewer afresh before writing to it.
-    const QHash<HttpConnection *, QPointer<HttpConnection>> viewers = state.clients;
+    const QHash<HttpConnection *, RelayViewer> viewers = state.clients;
     for (auto it = viewers.cbegin(); it != viewers.cend(); ++it) {
-        HttpConnection *client = it.value();
+        HttpConnection *client = it->connection;
         if (!client || !client->isConnected()) {
             state.clients.remove(it.key());
             continue;
         }
         if (!state.clients.contains(it.key()))
             continue;
-        if (client->bytesToWrite() > bound) {
-            ++m_skippedParts;
-            if (state.counters)
-                ++state.counters->partsSkipped;
-        } else {
-            client->writeRaw(bytes);
-            if (state.counters)
-                state.counters->bytesSent += quint64(bytes.size());
-            m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
+        if (!it->isPlain()) {
+            sized = true;
+            continue;
         }
+        writePart(state, client, bytes);
     }
+    if (sized)
+        writeSized(key, state, picture, sequence);
+}
+
+bool VideoServer::writePart(ChannelState &state, HttpConnection *client, const QByteArray &bytes)
+{
+    const qint64 bound
+        = qMax(m_timings.minViewerBacklog, qint64(VideoTimings::BacklogPictures) * bytes.size());
+    if (client->bytesToWrite() > bound) {
+        ++m_skippedParts;
+        if (state.counters)
+            ++state.counters->partsSkipped;
+        return false;
+    }
+    client->writeRaw(bytes);
+    if (state.counters)
+        state.counters->bytesSent += quint64(bytes.size());
+    m_peakViewerBacklog = qMax(m_peakViewerBacklog, client->bytesToWrite());
+    return true;
 }

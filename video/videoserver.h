@@ -2,10 +2,15 @@
 
 #include "failurerun.h"
 #include "httpserversetup.h"
+#include "picturescaler.h"
+#include "qthttpreply.h"
+#include "relayviewer.h"
 #include "videorelay.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -16,7 +21,6 @@
 class HTTPFetcher;
 class QTimer;
 class HttpConnection;
-class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
 
@@ -30,6 +34,14 @@ struct RelayCounters
     qint64 lastPictureMs = -1; // since the epoch; -1 before the first picture
     QString lastError;
     qint64 lastErrorMs = -1;
+    // Single pictures answered (snapshot=1).
+    quint64 snapshots = 0;
+    // Pictures made smaller, by scale denominator (2, 4, 8), and what making them cost the
+    // worker threads.
+    QMap<int, quint64> scaledPictures;
+    double scalingSeconds = 0;
+    // Pictures a viewer wanted smaller that the decoder could not read: sent as they came.
+    quint64 unscalablePictures = 0;
 };
 
 // Keyed by "DVR name/stream name/channel". A std::map, because the channels keep pointers to
@@ -46,18 +58,38 @@ class VideoServer : public QObject
     Q_OBJECT
 
 public:
+    // A single-picture request answered once its picture is there (fetched, then scaled).
+    struct SnapshotWaiter
+    {
+        QPointer<QtHttpReply> reply;
+        int maxWidth = 0;
+        // 0 while it waits for a fetch; then the scale and the picture it waits for.
+        int denominator = 0;
+        quint64 sequence = 0;
+    };
+
+    // A picture younger than this answers a single-picture request; an older one is fetched anew.
+    static constexpr int SnapshotFreshMs = 1000;
+
     struct ChannelState
     {
         QTimer *timer = nullptr;
         HTTPFetcher *fetcher = nullptr;
-        // Keyed by the raw pointer for set semantics; the guard catches a connection that went
-        // away without being reported.
-        QHash<HttpConnection *, QPointer<HttpConnection>> clients;
+        // Keyed by the raw pointer for set semantics; the viewer's guard catches a connection
+        // that went away without being reported.
+        QHash<HttpConnection *, RelayViewer> clients;
         bool active = false;
         int errorCount = 0;
         // The fetches that failed, while somebody watched, since the last picture.
         FailureRun failures;
         RelayCounters *counters = nullptr;
+        // The newest picture, when it came (m_clock) and how many came before it, for
+        // single-picture requests and for the scaler.
+        QByteArray lastPicture;
+        qint64 lastPictureAtMs = -1;
+        quint64 pictureSequence = 0;
+        QList<SnapshotWaiter> snapshots;
+        bool unscalableLogged = false;
         // What the channel was configured as when it was made: "DVR name/stream name/channel"
         // and the output port it is served on. A configuration update matches viewers by it.
         QString name;
@@ -70,7 +102,9 @@ public:
     struct Handover
     {
         QHash<int, QtHttpServer *> servers;
-        QHash<ChannelKey, QHash<HttpConnection *, QPointer<HttpConnection>>> viewers;
+        QHash<ChannelKey, QHash<HttpConnection *, RelayViewer>> viewers;
+        // Single-picture requests still waiting, for the same channels.
+        QHash<ChannelKey, QList<SnapshotWaiter>> snapshots;
         int viewersKept = 0;
         int viewersClosed = 0;
     };
@@ -107,6 +141,9 @@ public:
     bool isPolling(const ChannelKey &key) const { return m_dvrChannels.value(key).active; }
     QString snapshotUrl(const ChannelKey &key) const;
     int viewerCount(const ChannelKey &key) const { return m_dvrChannels.value(key).clients.size(); }
+    // The channel's viewers by the scale of the pictures they get (1, 2, 4, 8).
+    QMap<int, int> viewersBySize(const ChannelKey &key) const;
+    const PictureScaler *scaler() const { return m_scaler; }
     QList<ChannelKey> channelKeys() const { return m_dvrChannels.keys(); }
     // Null for a channel that is not configured, or when nothing is counted.
     const RelayCounters *counters(const ChannelKey &key) const
@@ -133,11 +170,26 @@ protected slots:
     void onFetchError(QString msg);
     void onFetchCompleted();
     void onTimeout();
+    void onScaled(const ScaledPicture &picture);
 
 private:
     void createServer(int port);
     void adoptViewers();
-    void writePicture(ChannelState &state, const QByteArray &picture);
+    // `sequence` is the picture's count on the channel; 0 for the placeholder.
+    void writePicture(const ChannelKey &key, ChannelState &state, const QByteArray &picture,
+                      quint64 sequence = 0);
+    // For the viewers that asked for a rate or a size (videoviewers.cpp).
+    void writeSized(const ChannelKey &key, ChannelState &state, const QByteArray &picture,
+                    quint64 sequence);
+    bool writePart(ChannelState &state, HttpConnection *client, const QByteArray &bytes);
+    void serveSnapshot(const ChannelKey &key, ChannelState &state, const RelayOptions &options,
+                       QtHttpReply *reply);
+    void answerSnapshots(const ChannelKey &key, ChannelState &state);
+    void failSnapshots(ChannelState &state, const QString &error);
+    void noteUnscalable(const ChannelKey &key, ChannelState &state, const QString &error);
+    void finishSnapshot(ChannelState &state, QtHttpReply *reply, const QByteArray &picture);
+    // A channel nobody watches keeps its newest picture only while it may answer a snapshot.
+    void forgetPictureLater(const ChannelKey &key);
     static ChannelKey keyOf(const QObject *object);
     static QString channelName(const ChannelKey &key);
 
@@ -157,4 +209,6 @@ private:
     // Servers given to the next relay: stop() still reports them stopped, once each, so the
     // log of an update reads as it always has.
     int m_handedOverServers = 0;
+    PictureScaler *m_scaler = nullptr;
+    QElapsedTimer m_clock;
 };

@@ -240,8 +240,18 @@ void AccessPortsTest::relayAsksForALogin()
     QCOMPARE(m_relay->viewerCount(key), 0);
     QVERIFY(!m_relay->isPolling(key));
     QCOMPARE(m_camera->requestCount(), 0);
-    // The listings are no less private than the streams.
+    // The listings are no less private than the streams, nor single or smaller pictures:
+    // nothing is fetched for them.
     QCOMPARE(httpRequest(port, "GET", "/").status(), 401);
+    QCOMPARE(httpRequest(port, "GET", "/Gate/front/1?snapshot=1").status(), 401);
+    QCOMPARE(httpRequest(port, "GET", "/Gate/front/1?width=100&fps=1").status(), 401);
+    QCOMPARE(m_relay->viewerCount(key), 0);
+    QCOMPARE(m_camera->requestCount(), 0);
+    const HttpTestResponse single = httpRequest(port, "GET", "/Gate/front/1?snapshot=1",
+                                                basicAuthorization("victor:view-pass"));
+    QCOMPARE(single.status(), 200);
+    QCOMPARE(single.header("Content-Type"), QByteArray("image/jpeg"));
+    QCOMPARE(m_camera->requestCount(), 1);
 
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
@@ -249,7 +259,7 @@ void AccessPortsTest::relayAsksForALogin()
     socket.write("GET /Gate/front/1 HTTP/1.1\r\nHost: x\r\n"
                  + basicAuthorization("victor:view-pass") + "\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->viewerCount(key) == 1, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() >= 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera->requestCount() >= 2, 10000);
 }
 
 void AccessPortsTest::relayLetsOnlyItsOwnPagesRead_data()

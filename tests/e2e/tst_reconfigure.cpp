@@ -57,6 +57,7 @@ private slots:
     void pendingDoorCommandIsCarriedOver();
     void movedDvrKeepsViewersOnTheNewAddress();
     void removedChannelAndStreamCloseOnlyTheirViewers();
+    void snapshotWaitingThroughAPushIsAnswered();
 
 private:
     struct Layout
@@ -288,6 +289,29 @@ void ReconfigureTest::removedChannelAndStreamCloseOnlyTheirViewers()
 
     QCOMPARE(metric("veltra_config_update_viewers_kept_total"), 10.0);
     QCOMPARE(metric("veltra_config_update_viewers_closed_total"), 2.0);
+}
+
+// A single picture asked for while the camera is slow is owed through the update, and answered by
+// the next fetch.
+void ReconfigureTest::snapshotWaitingThroughAPushIsAnswered()
+{
+    m_movedCamera->setBehaviour(FakeCamera::Behaviour::Hang);
+    QTRY_VERIFY_WITH_TIMEOUT(metric("veltra_relay_last_picture_age_seconds{dvr=\"Lobby\","
+                                    "stream=\"Front\",channel=\"1\"}")
+                                 > 1.5,
+                             10000);
+    QTcpSocket caller;
+    caller.connectToHost(QHostAddress::LocalHost, m_relayPort);
+    QVERIFY(caller.waitForConnected(5000));
+    caller.write("GET /Lobby/Front/1?snapshot=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY(caller.waitForBytesWritten(5000));
+    m_movedCamera->setBehaviour(FakeCamera::Behaviour::Serve);
+
+    QVERIFY(push({true, false}, reconfigured(1, 0, 1, 0)));
+    QByteArray answer;
+    QTRY_VERIFY_WITH_TIMEOUT((answer += caller.readAll()).contains("/moved/snapshot0.jpg"), 15000);
+    QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.constData());
+    QVERIFY(answer.contains("Content-Type: image/jpeg"));
 }
 
 QTEST_GUILESS_MAIN(ReconfigureTest)

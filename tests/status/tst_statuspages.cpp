@@ -8,6 +8,7 @@
 #include "records.h"
 #include "servicesite.h"
 #include "tempappdir.h"
+#include "testjpeg.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -46,6 +47,7 @@ private slots:
     void viewersAndPicturesMove();
     void aFailingBoardIsDown();
     void aStreamerLaunchedAndAlive();
+    void smallerPicturesAreCounted();
     void prometheusAcceptsTheMetrics();
     void aConfigurationUpdateRemovesSeriesAndKeepsCounts();
     void systemdShowsTheSummary();
@@ -218,6 +220,47 @@ void StatusPagesTest::aStreamerLaunchedAndAlive()
     QVERIFY2(age >= 0 && age < 5, qPrintable(QString::number(age)));
 }
 
+void StatusPagesTest::smallerPicturesAreCounted()
+{
+    const QString channel = "dvr=\"Lobby\",stream=\"Front\",channel=\"1\"";
+    m_camera->setPicture("/snapshot0.jpg", makeTestJpeg(640, 480));
+    MjpegViewer full;
+    full.open(m_relayPort, "/Lobby/Front/1");
+    MjpegViewer tile;
+    tile.open(m_relayPort, "/Lobby/Front/1?width=320&fps=4");
+    QTRY_VERIFY_WITH_TIMEOUT(tile.pictureCount() >= 3 && full.pictureCount() >= 3, 15000);
+    QCOMPARE(jpegFrameSize(tile.pictures().last()), QSize(320, 240));
+    QCOMPARE(value("veltra_relay_viewers{" + channel + "}"), 2.0);
+    QCOMPARE(value("veltra_relay_viewers_by_size{" + channel + ",size=\"1/1\"}"), 1.0);
+    QCOMPARE(value("veltra_relay_viewers_by_size{" + channel + ",size=\"1/2\"}"), 1.0);
+    QVERIFY(value("veltra_relay_scaled_pictures_total{" + channel + ",size=\"1/2\"}") >= 3);
+    QVERIFY(value("veltra_relay_scaling_seconds_total{" + channel + "}") > 0);
+    // What the tile was sent counts with the rest.
+    QVERIFY(value("veltra_relay_bytes_sent_total{" + channel + "}")
+            >= (full.bytesReceived() + tile.bytesReceived()) / 2.0);
+
+    const HttpTestResponse single
+        = httpRequest(m_relayPort, "GET", "/Lobby/Front/1?snapshot=1&width=100");
+    QCOMPARE(single.status(), 200);
+    QCOMPARE(jpegFrameSize(single.body), QSize(80, 60));
+    QCOMPARE(value("veltra_relay_snapshots_total{" + channel + "}"), 1.0);
+
+    const QJsonObject status = QJsonDocument::fromJson(get(m_statusPort, "/status.json")).object();
+    QJsonObject entry;
+    for (const QJsonValue &one : status.value("channels").toArray()) {
+        if (one.toObject().value("channel").toInt() == 1)
+            entry = one.toObject();
+    }
+    QCOMPARE(entry.value("viewersBySize").toObject().value("1/2").toInt(), 1);
+    QVERIFY(entry.value("scaledPictures").toObject().value("1/2").toDouble() >= 3);
+    QVERIFY(entry.value("scaledPictures").toObject().value("1/8").toDouble() >= 1);
+    QCOMPARE(entry.value("snapshots").toInt(), 1);
+
+    full.close();
+    tile.close();
+    QTRY_COMPARE_WITH_TIMEOUT(value("veltra_relay_viewers{" + channel + "}"), 0.0, 10000);
+}
+
 void StatusPagesTest::prometheusAcceptsTheMetrics()
 {
     // With a channel that has shown pictures, a failing board whose name needs escaping and a
@@ -226,6 +269,7 @@ void StatusPagesTest::prometheusAcceptsTheMetrics()
     QCOMPARE(answer.status(), 200);
     QVERIFY(answer.body.contains("veltra_relay_last_picture_age_seconds{"));
     QVERIFY(answer.body.contains("veltra_streamer_up{"));
+    QVERIFY(answer.body.contains("veltra_relay_scaled_pictures_total{"));
     QVERIFY(answer.body.contains("veltra_io_board_up{io=\"5\",name=\"Gate \\\"east\\\"\"} 0"));
 
     const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
@@ -264,8 +308,9 @@ void StatusPagesTest::aConfigurationUpdateRemovesSeriesAndKeepsCounts()
     // The streamer's series go with the update, before its supervisor rebuilds the list.
     QVERIFY(!metrics().contains("veltra_streamer_"));
 
-    // The rebuilt relay, board poller and ports count on from where the old ones were.
-    QCOMPARE(value("veltra_relay_pictures_total" + one), pictures);
+    // The rebuilt relay, board poller and ports count on from where the old ones were (a fetch
+    // that the last viewers of the case before left under way may still add its picture).
+    QVERIFY(value("veltra_relay_pictures_total" + one) >= pictures);
     QVERIFY(value("veltra_io_polls_total" + board) >= polls);
     QCOMPARE(value(QStringLiteral("veltra_http_requests_total{port=\"%1\",code=\"200\"}")
                        .arg(m_relayPort)),
