@@ -282,6 +282,12 @@ void AccessPortsTest::relayLetsOnlyItsOwnPagesRead_data()
     QTest::newRow("stream, logged in, another site")
         << true << stream << QByteArray("http://evil.example") << true << 200 << false;
     QTest::newRow("stream, logged in, the wall") << true << stream << wall << true << 200 << true;
+    // A single picture is an answer like the pages.
+    QTest::newRow("one picture, the wall")
+        << false << QByteArray("/Gate/front/1?snapshot=1") << wall << false << 200 << true;
+    QTest::newRow("one picture, another site")
+        << false << QByteArray("/Gate/front/1?snapshot=1") << QByteArray("http://evil.example")
+        << false << 200 << false;
     // A channel that does not exist gets the usual listing, whoever asks.
     QTest::newRow("no such channel, the wall")
         << false << QByteArray("/Gate/front/9") << wall << false << 404 << true;
@@ -317,6 +323,14 @@ void AccessPortsTest::relayLetsOnlyItsOwnPagesRead()
     const QByteArray grant = "Access-Control-Allow-Origin: " + origin
         + "\r\nAccess-Control-Allow-Credentials: true\r\n";
 
+    if (path.contains("snapshot=1")) {
+        const HttpTestResponse answer = httpRequest(port, "GET", path, originLine + credentials);
+        QCOMPARE(answer.status(), 200);
+        QCOMPARE(answer.header("Content-Type"), QByteArray("image/jpeg"));
+        QCOMPARE(answer.header("Access-Control-Allow-Origin"), granted ? origin : QByteArray());
+        QCOMPARE(answer.headerCount("Access-Control-Allow-Credentials"), granted ? 1 : 0);
+        return;
+    }
     if (status == 200) {
         // A stream's head, byte for byte: today's, or today's and the grant.
         QTcpSocket socket;
