@@ -2,7 +2,9 @@
 """The camera wall at 64 channels, against the real service and the site simulator over TLS.
 
 Two rounds of --seconds (30 s) each, on the same service:
-  HTTP/1.1  64 plain HTTP/1.1 viewers (curl, one TLS connection each), one per channel;
+  HTTP/1.1  64 plain HTTP/1.1 viewers (curl, one TLS connection each), one per channel, each
+            asking for the stream the wall's tile of that channel asks for (its width= and,
+            for a tile out of sight, fps=), so that both rounds cost the relay the same scaling;
   wall      headless Chromium showing /cameras: 64 tiles, every stream over one HTTP/2
             connection.
 Each round prints the service's CPU (share of one core) and its CPU per delivered picture; the
@@ -76,8 +78,30 @@ def delivered(site):
     return sum(c["pictures"] - c["partsSkipped"] for c in now.values()), now
 
 
+def tile_streams(site):
+    """What each tile of the wall asks for, by channel path: the page opened once, then left."""
+    driver = site.browser()
+    try:
+        driver.open(site.url("status", "/cameras"))
+        wait_for("every tile streaming", lambda: driver.script(
+            "const t = [...document.querySelectorAll('camera-tile')];"
+            "return t.length === %d && t.every(x => x.streamSrc && x.pictures > 0);" % CHANNELS),
+                 timeout=60)
+        # A tile settles its size shortly after the page is laid out.
+        time.sleep(2)
+        return driver.script("return Object.fromEntries([...document.querySelectorAll("
+                             "'camera-tile')].map(t => [t.dataset.channel, t.streamSrc]));")
+    finally:
+        driver.open("about:blank")
+
+
+def bytes_sent(site):
+    return sum(c["bytesSent"] for c in channels(site).values())
+
+
 def measure(site, seconds, extra_pids=lambda: []):
     """The service's CPU and delivered pictures over `seconds`, and the extra processes' CPU."""
+    sent_before = bytes_sent(site)
     pictures_before, before = delivered(site)
     service_before = cpu_seconds(site.service.pid)
     extra = {pid: (command, cpu_seconds(pid)) for pid, command in extra_pids()}
@@ -90,16 +114,17 @@ def measure(site, seconds, extra_pids=lambda: []):
     spent = {pid: (command, cpu_seconds(pid) - cpu) for pid, (command, cpu) in extra.items()}
     slowest = min(after[p]["pictures"] - before[p]["pictures"] for p in after) / elapsed
     return {"elapsed": elapsed, "service": service, "pictures": pictures_after - pictures_before,
-            "watched": watched, "extra": spent, "slowest": slowest}
+            "watched": watched, "extra": spent, "slowest": slowest,
+            "bytes": bytes_sent(site) - sent_before}
 
 
 def report(name, figures):
     per_picture = figures["service"] / max(1, figures["pictures"]) * 1e6
     print("%-9s %5.1f pictures/s delivered (slowest channel %.1f/s), %d of %d channels with one "
-          "viewer; service %.1f%% of a core, %.0f us per delivered picture"
+          "viewer; service %.1f%% of a core, %.0f us per delivered picture; %.0f KB/s sent"
           % (name, figures["pictures"] / figures["elapsed"], figures["slowest"],
              figures["watched"], CHANNELS, 100 * figures["service"] / figures["elapsed"],
-             per_picture))
+             per_picture, figures["bytes"] / figures["elapsed"] / 1000))
     return per_picture
 
 
@@ -120,10 +145,14 @@ def main():
         wait_for("%d channels configured" % CHANNELS, lambda: len(channels(site)) == CHANNELS,
                  timeout=60)
         paths = sorted(channels(site))
+        streams = tile_streams(site)
+        wait_for("no viewer left", lambda: all(c["viewers"] == 0
+                                               for c in channels(site).values()), timeout=30)
 
         for path in paths:
             curls.append(subprocess.Popen(
-                ["curl", "-sk", "--http1.1", "-o", "/dev/null", site.url("relay", path)],
+                ["curl", "-sk", "--http1.1", "-o", "/dev/null",
+                 streams.get(path) or site.url("relay", path)],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         wait_for("every HTTP/1.1 viewer watching",
                  lambda: all(c["viewers"] == 1 for c in channels(site).values()), timeout=30)

@@ -16,6 +16,30 @@ export const MAX_PART_BYTES = 16 * 1024 * 1024;
 export const MAX_HEAD_BYTES = 16 * 1024;
 // An error the service reported longer ago than this no longer makes a camera offline.
 export const OFFLINE_FRESH_MS = 30000;
+// Tile widths are rounded up to this many device pixels before they are asked for, so that a
+// small change of the window keeps the streams as they are.
+export const WIDTH_STEP = 80;
+// Pictures a second for a tile out of sight (scrolled away, or its tab in the background): it
+// still notices a stall, at a fraction of the bytes.
+export const HIDDEN_FPS = 1;
+
+// The stream a tile asks the relay for, from the channel's address `src` and how it is shown:
+//   large        shown alone: the camera's own picture
+//   width        the tile's width in CSS pixels; pixelRatio the screen's device pixels per one
+//   hidden       out of sight
+// The relay sends the largest of 1/1, 1/2, 1/4 and 1/8 of the camera's width that is not wider
+// than the width asked for, so a tile asks for just under twice its width in device pixels and
+// gets a picture no narrower than itself: nothing is lost at the size it is shown.
+export function streamUrl(src, view) {
+  const url = new URL(src);
+  if (!view.large && view.width > 0) {
+    const device = Math.ceil(view.width * (view.pixelRatio || 1) / WIDTH_STEP) * WIDTH_STEP;
+    url.searchParams.set('width', String(2 * device - 1));
+  }
+  if (view.hidden)
+    url.searchParams.set('fps', String(HIDDEN_FPS));
+  return url.href;
+}
 
 // The pause before attempt number `failures + 1`, after `failures` attempts in a row that
 // ended without a picture: the first is asked for again at once, then 1 s doubling up to 15 s.

@@ -7,12 +7,16 @@
 // offline|forbidden|waiting", and `old` while the picture on screen is older than 5 s. Its
 // `offline` property takes what the service says of the camera (offlineOf() in
 // camera-logic.js); a `waiting` attribute holds the tile back, with the reason it shows.
-import {MultipartReader, STALL_MS, boundaryOf, retryDelay, tileState} from './camera-logic.js';
+import {MultipartReader, STALL_MS, boundaryOf, retryDelay, streamUrl, tileState}
+  from './camera-logic.js';
 
 // How often the label is brought up to date (the picture's age).
 const RENDER_MS = 500;
 // The wall's streams of one relay port are asked for all over again at most this often.
 const RESTART_ALL_MS = 30000;
+// A tile resized, enlarged or moved in or out of sight asks for its new stream this long after
+// the last change, not at every step of a resize or a scroll.
+const RESIZE_SETTLE_MS = 700;
 
 // The tiles of one relay port (origin), so that they can keep the browser to one connection.
 // Asked for all at once before the browser knows that the port speaks HTTP/2, the streams make
@@ -65,7 +69,7 @@ const STYLE = `
 
 export class CameraTile extends HTMLElement {
   static get observedAttributes() {
-    return ['src', 'name', 'waiting'];
+    return ['src', 'name', 'waiting', 'selected'];
   }
 
   constructor() {
@@ -99,10 +103,36 @@ export class CameraTile extends HTMLElement {
     this.observer = typeof IntersectionObserver === 'function'
       ? new IntersectionObserver(entries => this.onSight(entries[entries.length - 1].isIntersecting))
       : null;
+    // The stream being read, as asked for (streamUrl()): its size follows the tile's.
+    this.streamSrc = null;
+    this.viewTimer = 0;
+    this.sizer = typeof ResizeObserver === 'function'
+      ? new ResizeObserver(() => this.viewChanged()) : null;
+  }
+
+  // The stream this tile should read now.
+  wantedSrc() {
+    const src = this.getAttribute('src');
+    if (!src)
+      return null;
+    return streamUrl(src, {large: this.hasAttribute('selected'), width: this.clientWidth,
+                           pixelRatio: window.devicePixelRatio || 1,
+                           hidden: !this.inSight || document.visibilityState === 'hidden'});
+  }
+
+  viewChanged() {
+    clearTimeout(this.viewTimer);
+    this.viewTimer = setTimeout(() => {
+      if (this.phase !== 'waiting' && this.streamSrc && this.wantedSrc() !== this.streamSrc)
+        this.restart();
+    }, RESIZE_SETTLE_MS);
   }
 
   onSight(inSight) {
-    this.inSight = inSight;
+    if (this.inSight !== inSight) {
+      this.inSight = inSight;
+      this.viewChanged();
+    }
     if (inSight && this.nextPicture && !this.decoding) {
       const next = this.nextPicture;
       this.nextPicture = null;
@@ -126,8 +156,12 @@ export class CameraTile extends HTMLElement {
     this.onOnline = () => this.retryNow();
     // A laptop back on a network: no reason to sit out the rest of a long pause.
     window.addEventListener('online', this.onOnline);
+    this.onVisibility = () => this.viewChanged();
+    document.addEventListener('visibilitychange', this.onVisibility);
     if (this.observer)
       this.observer.observe(this);
+    if (this.sizer)
+      this.sizer.observe(this);
     this.update();
   }
 
@@ -135,14 +169,20 @@ export class CameraTile extends HTMLElement {
     this.site.tiles.delete(this);
     clearInterval(this.renderTimer);
     window.removeEventListener('online', this.onOnline);
+    document.removeEventListener('visibilitychange', this.onVisibility);
     if (this.observer)
       this.observer.disconnect();
+    if (this.sizer)
+      this.sizer.disconnect();
+    clearTimeout(this.viewTimer);
     this.halt();
   }
 
   attributeChangedCallback(name, before, after) {
     if (name === 'name')
       this.nameLabel.textContent = after || '';
+    else if (name === 'selected')
+      this.viewChanged();
     else if (before !== after && this.isConnected) {
       if (name === 'src') {
         this.halt();
@@ -228,7 +268,8 @@ export class CameraTile extends HTMLElement {
     let pictures = 0;
     this.unreachable = true;
     try {
-      const response = await fetch(this.getAttribute('src'), {
+      this.streamSrc = this.wantedSrc();
+      const response = await fetch(this.streamSrc, {
         credentials: 'include', cache: 'no-store', signal: controller.signal});
       this.unreachable = false;
       open();

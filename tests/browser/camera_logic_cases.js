@@ -151,4 +151,33 @@ for (const [name, channel, previous, expected] of [
   check('offline: ' + name, JSON.stringify(m.offlineOf(channel, serviceNow, previous))
         === JSON.stringify(expected), m.offlineOf(channel, serviceNow, previous));
 
+// The stream a tile asks for: never narrower than the tile once the relay has chosen its scale
+// (the largest of 1/1 .. 1/8 of the camera's width not wider than what is asked).
+const src = 'https://site-pc:8090/Lobby/Front/1';
+const scaledWidth = (camera, asked) => {
+  for (const d of [1, 2, 4, 8]) {
+    if (Math.floor(camera / d) <= asked)
+      return Math.floor(camera / d);
+  }
+  return Math.floor(camera / 8);
+};
+for (const [name, view, expected] of [
+  ['shown large', {large: true, width: 1200, pixelRatio: 2}, src],
+  ['a 300 px tile', {width: 300, pixelRatio: 1}, src + '?width=639'],
+  ['a 300 px tile on a phone', {width: 300, pixelRatio: 2.5}, src + '?width=1599'],
+  ['a tile a few pixels wider', {width: 318, pixelRatio: 1}, src + '?width=639'],
+  ['out of sight', {width: 220, pixelRatio: 1, hidden: true}, src + '?width=479&fps=1'],
+  ['large, in a background tab', {large: true, width: 900, hidden: true}, src + '?fps=1'],
+  ['not laid out yet', {width: 0}, src],
+])
+  check('stream url: ' + name, m.streamUrl(src, view) === expected, m.streamUrl(src, view));
+for (const camera of [640, 704, 1280, 1920, 2688])
+  for (const tile of [100, 160, 220, 240, 300, 333, 480, 640, 1000]) {
+    const asked = Number(new URL(m.streamUrl(src, {width: tile, pixelRatio: 1}))
+                             .searchParams.get('width'));
+    const got = scaledWidth(camera, asked);
+    check('no loss at tile size: ' + camera + ' px camera, ' + tile + ' px tile',
+          got >= Math.min(tile, camera), {asked, got});
+  }
+
 return failures;

@@ -180,6 +180,32 @@ def check_tls(site):
     print("HTTP/2 connections to the relay port:", connections)
     assert connections <= 2, "%d HTTP/2 connections to the relay port" % connections
 
+    # Tiles ask for pictures no narrower than they are shown (width=, device pixels): in a
+    # window of 1280 px a tile is about 250 px wide and gets the demo's 480 px pictures whole;
+    # in one of 960 px a tile is about 230 px and gets them halved. Counted on the service's side.
+    def sizes():
+        found = {}
+        for c in channels(site).values():
+            for size, n in (c.get("viewersBySize") or {}).items():
+                found[size] = found.get(size, 0) + n
+        return found
+    assert all("width=" in src for src in driver.script(
+        "return [...document.querySelectorAll('camera-tile')].map(t => t.streamSrc);")), \
+        "a tile asked for full-size pictures"
+    driver.s("POST", "/window/rect", {"width": 960, "height": 1024})
+    try:
+        wait_for("tiles of 230 px get halved pictures", lambda: sizes() == {"1/2": CHANNELS},
+                 timeout=15)
+    finally:
+        print("tiles:", driver.script("return [...document.querySelectorAll('camera-tile')]"
+                                      ".map(t => t.clientWidth + ' px: ' + t.streamSrc)"
+                                      ".slice(0, 2);"), sizes())
+    driver.s("POST", "/window/rect", {"width": 1280, "height": 1024})
+    wait_for("tiles of 250 px get whole pictures", lambda: sizes() == {"1/1": CHANNELS},
+             timeout=15)
+    print("viewers by picture size follow the tiles' width:", sizes())
+    expect_all_moving(site, "after the resizes")
+
     # One camera alone, large; the others stop. Escape brings the wall back.
     tiles = driver.find_all("camera-tile")
     driver.click(tiles[4])
@@ -188,8 +214,9 @@ def check_tls(site):
         "document.querySelectorAll('camera-tile:not([waiting])').length === 1;"))
     chosen = driver.script("return document.querySelector('camera-tile[selected]')"
                            ".dataset.channel;")
-    wait_for("only the chosen camera watched", lambda: [
-        path for path, c in channels(site).items() if c["viewers"]] == [chosen], timeout=10)
+    wait_for("only the chosen camera watched, at full size", lambda: [
+        (path, c.get("viewersBySize")) for path, c in channels(site).items() if c["viewers"]]
+        == [(chosen, {"1/1": 1})], timeout=10)
     width = driver.script("return document.querySelector('camera-tile[selected]')"
                           ".getBoundingClientRect().width;")
     assert width > 1000, "the chosen camera is %d px wide" % width
