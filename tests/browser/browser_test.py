@@ -11,44 +11,22 @@ browser loads cannot open a door.
 
 Exit codes: 0 pass, 1 fail, 77 skipped (no Chromium or ChromeDriver on this machine)."""
 
-import http.server
 import json
 import re
 import sys
-import threading
 import urllib.parse
 
-from browsersite import Site, argument_parser, browser_missing, http_get, wait_for
+from browsersite import PagePeer, Site, argument_parser, browser_missing, http_get, wait_for
 
 
-class AttackerSite:
+def attacker_site(door_url):
     """A page of another site ("localhost" is not "127.0.0.1" to the browser) that tries to
     open a door of the service, as a hostile page an operator happens to load would."""
-
-    def __init__(self, door_url):
-        page = ("<!doctype html><title>elsewhere</title>"
-                "<img src=\"%s\">"
-                "<script>fetch(%s, {mode: 'no-cors', credentials: 'include'})"
-                ".finally(() => { document.title = 'sent'; });</script>"
-                % (door_url, json.dumps(door_url))).encode()
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html")
-                self.send_header("Content-Length", str(len(page)))
-                self.end_headers()
-                self.wfile.write(page)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = "http://localhost:%d/" % self.server.server_address[1]
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
+    return PagePeer("<!doctype html><title>elsewhere</title>"
+                    "<img src=\"%s\">"
+                    "<script>fetch(%s, {mode: 'no-cors', credentials: 'include'})"
+                    ".finally(() => { document.title = 'sent'; });</script>"
+                    % (door_url, json.dumps(door_url)), host="localhost")
 
 
 def update_queries(sim_output):
@@ -84,7 +62,7 @@ def check_logged_out(driver, url, camera_url, door_url):
 
 def check_cross_site_refused(driver, door_url, site):
     """Logged in, a page of another site tries the door: the service refuses it."""
-    attacker = AttackerSite(door_url)
+    attacker = attacker_site(door_url)
     try:
         driver.open(attacker.url)
         wait_for("the cross-site refusal in the log",

@@ -8,6 +8,7 @@ to Site.run(), which returns the script's exit code: 0 pass, 1 fail. A script re
 
 import argparse
 import base64
+import http.server
 import json
 import os
 import shutil
@@ -16,6 +17,7 @@ import socket
 import ssl
 import subprocess
 import tempfile
+import threading
 import time
 import traceback
 import urllib.request
@@ -80,6 +82,33 @@ def http_get(url, login=None):
                            "Basic " + base64.b64encode(("%s:%s" % login).encode()).decode())
     with urllib.request.urlopen(request, timeout=10, context=UNVERIFIED) as response:
         return response.read()
+
+
+class PagePeer:
+    """One HTML page served on 127.0.0.1 from a port of its own, as a page of another origin
+    that a test has the browser load; `url` names it by `host`, which the browser may take for
+    another site ("localhost") or the same one ("127.0.0.1")."""
+
+    def __init__(self, page, host="127.0.0.1"):
+        body = page.encode()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://%s:%d/" % (host, self.server.server_address[1])
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
 
 
 class WebDriver:

@@ -18,16 +18,14 @@ when the bytes the relay sent its viewers grow (/status.json).
 
 Exit codes: 0 pass, 1 fail, 77 skipped (the browser is not installed)."""
 
-import http.server
 import json
 import os
 import sys
-import threading
 import time
 import urllib.parse
 
-from browsersite import (Site, argument_parser, browser_missing, firefox_missing, http_get,
-                         wait_for)
+from browsersite import (PagePeer, Site, argument_parser, browser_missing, firefox_missing,
+                         http_get, wait_for)
 
 CHANNELS = 16
 HTTP1_CONNECTIONS = 6
@@ -113,35 +111,15 @@ def expect_all_moving(site, what, timeout=START_S):
         what, names(set(channels(site)) - set(found)))
 
 
-class OtherOrigin:
+def other_origin(stream_url):
     """A page of another origin on the same host (127.0.0.1, another port: the same site to the
     browser, so the session cookie goes along) that tries to read a camera stream."""
-
-    def __init__(self, stream_url):
-        page = ("<!doctype html><title>waiting</title><script>"
-                "fetch(%s, {credentials: 'include'})"
-                ".then(r => r.body.getReader().read())"
-                ".then(() => { document.title = 'read'; },"
-                "      e => { document.title = 'refused: ' + e.name; });</script>"
-                % json.dumps(stream_url)).encode()
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html")
-                self.send_header("Content-Length", str(len(page)))
-                self.end_headers()
-                self.wfile.write(page)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
+    return PagePeer("<!doctype html><title>waiting</title><script>"
+                    "fetch(%s, {credentials: 'include'})"
+                    ".then(r => r.body.getReader().read())"
+                    ".then(() => { document.title = 'read'; },"
+                    "      e => { document.title = 'refused: ' + e.name; });</script>"
+                    % json.dumps(stream_url))
 
 
 def check_logic(site, driver):
@@ -228,7 +206,7 @@ def check_tls(site):
     expect_all_moving(site, "back on the wall")
 
     # A page of another origin, with the same browser and so the same cookie, cannot read.
-    other = OtherOrigin(site.url("relay", "/%s/1" % "/".join(chosen.split("/")[1:3])))
+    other = other_origin(site.url("relay", "/%s/1" % "/".join(chosen.split("/")[1:3])))
     try:
         driver.open(other.url)
         title = wait_for("the other origin's attempt", lambda: [

@@ -111,13 +111,7 @@ bool ReconfigureTest::push(const Layout &layout, const QString &summary)
 double ReconfigureTest::metric(const QString &series) const
 {
     QByteArray body;
-    if (httpGet(m_statusPort, "/metrics", &body) != 200)
-        return -1;
-    const QRegularExpression line(QLatin1Char('^') + QRegularExpression::escape(series)
-                                      + QStringLiteral(" (\\S+)$"),
-                                  QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = line.match(QString::fromUtf8(body));
-    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+    return httpGet(m_statusPort, "/metrics", &body) == 200 ? metricValue(body, series) : -1;
 }
 
 bool ReconfigureTest::allReceiveMore(const QList<MjpegViewer *> &watching)

@@ -27,7 +27,6 @@ import sys
 import time
 
 SKIP = 77
-SYSTEMD = os.path.realpath("/lib/systemd/systemd")
 
 # The unit's watchdog of 30 s and restart delay of 5 s would make the frozen-service check alone
 # take 35 s; the service pings at half of whatever systemd asks, so a shorter watchdog tests the
@@ -120,15 +119,126 @@ def write(path, text, mode=0o644):
     os.chmod(path, mode)
 
 
-class Site:
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
+
+
+class BootedSystemd:
+    """systemd as PID 1 of private PID, mount, network and cgroup namespaces, started from the
+    script `self.init` (written by the subclass), in a cgroup of its own under `cgroups`; commands
+    run in it through nsenter. `work` holds the script and its log, init.log."""
+
+    # What nsenter enters: a subclass whose init changes its root adds "-r", "-w".
+    NSENTER = ["-m", "-p", "-n"]
+    # How long a command run in it may take, unless the call says otherwise.
+    RUN_TIMEOUT_S = 30
+
+    def __init__(self, work, cgroup):
+        self.work = work
+        self.cgroup = cgroup
+        self.unshare = None
+        self.init_pid = None
+
+    def read(self, name):
+        try:
+            with open(os.path.join(self.work, name), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def boot(self):
+        os.mkdir(self.cgroup)
+        procs = os.path.join(self.cgroup, "cgroup.procs")
+
+        def enter_cgroup():
+            with open(procs, "w") as out:
+                out.write("0")
+
+        self.unshare = subprocess.Popen(
+            ["unshare", "--pid", "--fork", "--mount", "--mount-proc", "--net", "--cgroup",
+             self.init], preexec_fn=enter_cgroup, stdout=subprocess.DEVNULL,
+            stderr=open(os.path.join(self.work, "init.log"), "w"))
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and self.init_pid is None:
+            children = "/proc/%d/task/%d/children" % (self.unshare.pid, self.unshare.pid)
+            try:
+                with open(children) as f:
+                    pids = f.read().split()
+                # By name: under a root of its own the executable's path is not the machine's.
+                if pids:
+                    with open("/proc/%s/comm" % pids[0]) as f:
+                        if f.read().strip() == "systemd":
+                            self.init_pid = int(pids[0])
+            except OSError:
+                pass
+            if self.unshare.poll() is not None:
+                raise Failure("the namespace ended at once: " + self.read("init.log"))
+            time.sleep(0.05)
+        check(self.init_pid is not None, "systemd runs as PID 1 of the namespace")
+        state = wait_for(lambda: self.run(["systemctl", "is-system-running"],
+                                          check_status=False).stdout.strip()
+                         in ("running", "degraded"), 30)
+        check(state, "systemd finished booting",
+              self.run(["systemctl", "is-system-running"], check_status=False).stdout)
+
+    def shutdown(self):
+        # Killing the namespace's PID 1 ends every process in it; cgroup.kill catches whatever
+        # was still on its way in.
+        if self.init_pid is not None:
+            try:
+                os.kill(self.init_pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if os.path.isdir(self.cgroup):
+            try:
+                with open(os.path.join(self.cgroup, "cgroup.kill"), "w") as kill:
+                    kill.write("1")
+            except OSError:
+                for directory, _, _ in os.walk(self.cgroup):
+                    try:
+                        with open(os.path.join(directory, "cgroup.procs")) as procs:
+                            for pid in procs.read().split():
+                                os.kill(int(pid), signal.SIGKILL)
+                    except OSError:
+                        pass
+        if self.unshare is not None:
+            try:
+                self.unshare.wait(10)
+            except subprocess.TimeoutExpired:
+                self.unshare.kill()
+                self.unshare.wait(5)
+        deadline = time.monotonic() + 10
+        while os.path.isdir(self.cgroup) and time.monotonic() < deadline:
+            for directory, _, _ in sorted(os.walk(self.cgroup), key=lambda w: -len(w[0])):
+                try:
+                    os.rmdir(directory)
+                except OSError:
+                    pass
+            if os.path.isdir(self.cgroup):
+                time.sleep(0.1)
+
+    def run(self, command, timeout=None, check_status=True, stdin=None):
+        result = subprocess.run(["nsenter", "-t", str(self.init_pid)] + self.NSENTER + command,
+                                capture_output=True, text=True,
+                                timeout=timeout or self.RUN_TIMEOUT_S, input=stdin)
+        if check_status and result.returncode != 0:
+            raise Failure("%s failed (%d): %s%s" % (" ".join(command), result.returncode,
+                                                    result.stdout, result.stderr))
+        return result
+
+
+class Site(BootedSystemd):
     """One booted systemd and the installed service."""
 
     def __init__(self, args, cgroups):
+        super().__init__(os.path.abspath(args.work_dir),
+                         os.path.join(cgroups, "veltra-systemd-test-%d" % os.getpid()))
         self.args = args
-        self.work = os.path.abspath(args.work_dir)
-        self.cgroup = os.path.join(cgroups, "veltra-systemd-test-%d" % os.getpid())
-        self.unshare = None
-        self.init_pid = None
 
     def inner(self, path):
         """Where a path under the scratch directory is seen inside the namespace."""
@@ -286,82 +396,6 @@ class Site:
 
     # --- running ----------------------------------------------------------------------------
 
-    def boot(self):
-        os.mkdir(self.cgroup)
-        procs = os.path.join(self.cgroup, "cgroup.procs")
-
-        def enter_cgroup():
-            with open(procs, "w") as out:
-                out.write("0")
-
-        self.unshare = subprocess.Popen(
-            ["unshare", "--pid", "--fork", "--mount", "--mount-proc", "--net", "--cgroup",
-             self.init], preexec_fn=enter_cgroup, stdout=subprocess.DEVNULL,
-            stderr=open(os.path.join(self.work, "init.log"), "w"))
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and self.init_pid is None:
-            children = "/proc/%d/task/%d/children" % (self.unshare.pid, self.unshare.pid)
-            try:
-                with open(children) as f:
-                    pids = f.read().split()
-                if pids and os.path.realpath("/proc/%s/exe" % pids[0]) == SYSTEMD:
-                    self.init_pid = int(pids[0])
-            except OSError:
-                pass
-            if self.unshare.poll() is not None:
-                raise Failure("the namespace ended at once: " + self.read("init.log"))
-            time.sleep(0.05)
-        check(self.init_pid is not None, "systemd runs as PID 1 of the namespace")
-        state = self.wait_for(lambda: self.run(["systemctl", "is-system-running"],
-                                               check_status=False).stdout.strip()
-                              in ("running", "degraded"), 20)
-        check(state, "systemd finished booting",
-              self.run(["systemctl", "is-system-running"], check_status=False).stdout)
-
-    def shutdown(self):
-        # Killing the namespace's PID 1 ends every process in it; cgroup.kill catches whatever
-        # was still on its way in.
-        if self.init_pid is not None:
-            try:
-                os.kill(self.init_pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        if os.path.isdir(self.cgroup):
-            try:
-                with open(os.path.join(self.cgroup, "cgroup.kill"), "w") as kill:
-                    kill.write("1")
-            except OSError:
-                for directory, _, _ in os.walk(self.cgroup):
-                    try:
-                        with open(os.path.join(directory, "cgroup.procs")) as procs:
-                            for pid in procs.read().split():
-                                os.kill(int(pid), signal.SIGKILL)
-                    except OSError:
-                        pass
-        if self.unshare is not None:
-            try:
-                self.unshare.wait(10)
-            except subprocess.TimeoutExpired:
-                self.unshare.kill()
-                self.unshare.wait(5)
-        deadline = time.monotonic() + 10
-        while os.path.isdir(self.cgroup) and time.monotonic() < deadline:
-            for directory, _, _ in sorted(os.walk(self.cgroup), key=lambda w: -len(w[0])):
-                try:
-                    os.rmdir(directory)
-                except OSError:
-                    pass
-            if os.path.isdir(self.cgroup):
-                time.sleep(0.1)
-
-    def run(self, command, timeout=30, check_status=True):
-        result = subprocess.run(["nsenter", "-t", str(self.init_pid), "-m", "-p", "-n"] + command,
-                                capture_output=True, text=True, timeout=timeout)
-        if check_status and result.returncode != 0:
-            raise Failure("%s failed (%d): %s%s" % (" ".join(command), result.returncode,
-                                                    result.stdout, result.stderr))
-        return result
-
     def show(self, unit=None):
         unit = unit or self.unit_name
         output = self.run(["systemctl", "show", unit, "--no-pager"]).stdout
@@ -369,13 +403,6 @@ class Site:
 
     def journal(self):
         return self.run(["journalctl", "--no-pager", "-o", "cat", "-u", self.unit_name]).stdout
-
-    def read(self, name):
-        try:
-            with open(os.path.join(self.work, name), errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
 
     def app_file(self, name):
         try:
@@ -405,14 +432,7 @@ class Site:
                  "sys.exit(0 if s.connect_ex(('127.0.0.1',%d))==0 else 1)\n" % port)
         return self.run(["python3", "-c", probe], check_status=False).returncode == 0
 
-    @staticmethod
-    def wait_for(condition, seconds):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if condition():
-                return True
-            time.sleep(0.1)
-        return condition()
+    wait_for = staticmethod(wait_for)
 
     def wait_for_restart(self, old_pid, restarts, seconds):
         def restarted():

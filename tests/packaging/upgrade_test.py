@@ -20,13 +20,12 @@ import glob
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import time
 
 import systemd_unit_test as unit
-from systemd_unit_test import Failure, check, log, write
+from systemd_unit_test import Failure, check, log, wait_for, write
 
 INNER = "/run/veltra-upgrade-test"
 APP = "/opt/veltra"
@@ -36,14 +35,16 @@ NEWER = "1.0.1~upgrade"
 USER_PASSWORD = "upgr4de-pass"
 
 
-class Machine:
+class Machine(unit.BootedSystemd):
     """The overlay copy of this machine with systemd booted in it."""
 
+    # Its init moves into the overlay: commands run under its root and in its directory.
+    NSENTER = ["-m", "-p", "-n", "-r", "-w"]
+    # dpkg and the maintainer scripts.
+    RUN_TIMEOUT_S = 120
+
     def __init__(self, work, cgroups):
-        self.work = work
-        self.cgroup = os.path.join(cgroups, "veltra-upgrade-test-%d" % os.getpid())
-        self.unshare = None
-        self.init_pid = None
+        super().__init__(work, os.path.join(cgroups, "veltra-upgrade-test-%d" % os.getpid()))
         self.transcript = ""
 
     def write_init(self):
@@ -111,91 +112,6 @@ class Machine:
         ]
         self.init = os.path.join(self.work, "init.sh")
         write(self.init, "\n".join(lines) + "\n", 0o755)
-
-    def boot(self):
-        os.mkdir(self.cgroup)
-        procs = os.path.join(self.cgroup, "cgroup.procs")
-
-        def enter_cgroup():
-            with open(procs, "w") as out:
-                out.write("0")
-
-        self.unshare = subprocess.Popen(
-            ["unshare", "--pid", "--fork", "--mount", "--mount-proc", "--net", "--cgroup",
-             self.init], preexec_fn=enter_cgroup, stdout=subprocess.DEVNULL,
-            stderr=open(os.path.join(self.work, "init.log"), "w"))
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and self.init_pid is None:
-            try:
-                with open("/proc/%d/task/%d/children" % (self.unshare.pid,
-                                                         self.unshare.pid)) as f:
-                    pids = f.read().split()
-                if pids:
-                    with open("/proc/%s/comm" % pids[0]) as f:
-                        if f.read().strip() == "systemd":
-                            self.init_pid = int(pids[0])
-            except OSError:
-                pass
-            if self.unshare.poll() is not None:
-                raise Failure("the namespace ended at once: " + self.read("init.log"))
-            time.sleep(0.05)
-        check(self.init_pid is not None, "systemd runs as PID 1 of a copy of this machine")
-        check(wait_for(lambda: self.run(["systemctl", "is-system-running"], check_status=False)
-                       .stdout.strip() in ("running", "degraded"), 30),
-              "systemd finished booting")
-
-    def run(self, command, timeout=120, check_status=True, stdin=None):
-        result = subprocess.run(
-            ["nsenter", "-t", str(self.init_pid), "-m", "-p", "-n", "-r", "-w"] + command,
-            capture_output=True, text=True, timeout=timeout, input=stdin)
-        if check_status and result.returncode != 0:
-            raise Failure("%s failed (%d): %s%s" % (" ".join(command), result.returncode,
-                                                    result.stdout, result.stderr))
-        return result
-
-    def read(self, name):
-        try:
-            with open(os.path.join(self.work, name), errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
-
-    def shutdown(self):
-        if self.init_pid is not None:
-            try:
-                os.kill(self.init_pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        if os.path.isdir(self.cgroup):
-            try:
-                with open(os.path.join(self.cgroup, "cgroup.kill"), "w") as kill:
-                    kill.write("1")
-            except OSError:
-                pass
-        if self.unshare is not None:
-            try:
-                self.unshare.wait(10)
-            except subprocess.TimeoutExpired:
-                self.unshare.kill()
-                self.unshare.wait(5)
-        deadline = time.monotonic() + 10
-        while os.path.isdir(self.cgroup) and time.monotonic() < deadline:
-            for directory, _, _ in sorted(os.walk(self.cgroup), key=lambda w: -len(w[0])):
-                try:
-                    os.rmdir(directory)
-                except OSError:
-                    pass
-            if os.path.isdir(self.cgroup):
-                time.sleep(0.1)
-
-
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.2)
-    return condition()
 
 
 def build_packages(build_dir, work):

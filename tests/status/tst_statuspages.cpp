@@ -83,12 +83,7 @@ SystemData StatusPagesTest::configuration(bool secondChannel) const
 
 double StatusPagesTest::value(const QString &series) const
 {
-    const QString text = QString::fromUtf8(metrics());
-    const QRegularExpression line(QLatin1Char('^') + QRegularExpression::escape(series)
-                                      + QStringLiteral(" (\\S+)$"),
-                                  QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = line.match(text);
-    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+    return metricValue(metrics(), series);
 }
 
 void StatusPagesTest::initTestCase()

@@ -220,6 +220,15 @@ int threadCount(qint64 pid)
 
 } // namespace ProcessFigures
 
+double metricValue(const QByteArray &metrics, const QString &series)
+{
+    const QRegularExpression line(QLatin1Char('^') + QRegularExpression::escape(series)
+                                      + QStringLiteral(" (\\S+)$"),
+                                  QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = line.match(QString::fromUtf8(metrics));
+    return match.hasMatch() ? match.captured(1).toDouble() : -1;
+}
+
 int httpGet(quint16 port, const QByteArray &path, QByteArray *body, int timeoutMs)
 {
     // Event-driven waits throughout: the fake camera and the viewers live on this thread too.

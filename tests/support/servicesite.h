@@ -95,5 +95,8 @@ int threadCount(qint64 pid);
 
 // One GET on its own connection (Connection: close), retried while the port refuses (a server
 // being recreated). Returns the status code, or 0 when no answer came in time.
+// The value of one series (name and labels, as written) in a Prometheus text body, or -1.
+double metricValue(const QByteArray &metrics, const QString &series);
+
 int httpGet(quint16 port, const QByteArray &path, QByteArray *body = nullptr,
             int timeoutMs = 10000);
