@@ -6,6 +6,7 @@
 #include "records.h"
 #include "servicesite.h"
 #include "tempappdir.h"
+#include "testcertificate.h"
 
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -178,18 +179,13 @@ void SecureEndToEndTest::initTestCase()
 {
     if (!QSslSocket::supportsSsl())
         QSKIP("This Qt has no TLS backend");
-    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+    if (!canMakeTestCertificate())
         QSKIP("openssl is needed to make the site's certificate");
     QVERIFY(m_site.isValid());
     TempAppDir &dir = m_site.dir();
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                   "/CN=site", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                   dir.filePath("site.key"), "-out", dir.filePath("site.crt")});
-    QVERIFY(openssl.waitForFinished(60000));
-    QVERIFY2(openssl.exitCode() == 0, openssl.readAll().constData());
+    QString error;
+    QVERIFY2(makeTestCertificate(dir.filePath("site.key"), dir.filePath("site.crt"), 2, &error),
+             qPrintable(error));
     m_chain = QSslCertificate::fromPath(dir.filePath("site.crt"));
     QCOMPARE(m_chain.size(), 1);
 

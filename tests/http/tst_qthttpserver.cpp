@@ -4,11 +4,10 @@
 #include "qthttpreply.h"
 #include "qthttprequest.h"
 #include "qthttpserver.h"
+#include "testcertificate.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSslKey>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -730,20 +729,14 @@ void QtHttpServerTest::secureMode()
 {
     if (!QSslSocket::supportsSsl())
         QSKIP("This Qt has no TLS backend");
-    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
-    if (openssl.isEmpty())
+    if (!canMakeTestCertificate())
         QSKIP("openssl is needed to make a test certificate");
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QProcess make;
-    make.setProcessChannelMode(QProcess::MergedChannels);
-    make.start(openssl,
-               {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout",
-                dir.filePath("key.pem"), "-out", dir.filePath("cert.pem")});
-    QVERIFY(make.waitForFinished(60000));
-    QVERIFY2(make.exitCode() == 0, make.readAll().constData());
+    QString error;
+    QVERIFY2(makeTestCertificate(dir.filePath("key.pem"), dir.filePath("cert.pem"), 2, &error),
+             qPrintable(error));
 
     QFile keyFile(dir.filePath("key.pem"));
     QVERIFY(keyFile.open(QIODevice::ReadOnly));

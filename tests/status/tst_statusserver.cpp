@@ -5,10 +5,10 @@
 #include "sitesecurity.h"
 #include "statusserver.h"
 #include "tempappdir.h"
+#include "testcertificate.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QtTest>
@@ -255,14 +255,9 @@ void StatusServerTest::aStoppedServerLeavesItsSuccessorAlone()
 
 void StatusServerTest::speaksTlsWhenTheSiteDoes()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+    if (!canMakeTestCertificate())
         QSKIP("openssl is not installed");
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"),
-                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                   "/CN=localhost", "-keyout", m_app->filePath("site.key"), "-out",
-                   m_app->filePath("site.crt")});
-    QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+    QVERIFY(makeTestCertificate(m_app->filePath("site.key"), m_app->filePath("site.crt")));
     const QString ini = m_app->filePath(QStringLiteral("settings.ini"));
     QFile file(ini);
     QVERIFY(file.open(QIODevice::WriteOnly));
