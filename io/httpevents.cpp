@@ -304,8 +304,7 @@ DoorEntry HttpEvents::queueCommand(int layoutId, const QUrl &url, const QString 
     // The change goes out after a poll: that poll comes now rather than at its time, so that a
     // door opens when it is asked to.
     pollNow(*it);
-    QTimer::singleShot(m_timings.commandPollLimitMs, this,
-                       [this, layoutId, id] { onCommandDeadline(layoutId, id); });
+    armDeadline(layoutId, id);
     return command.entry;
 }
 
@@ -415,9 +414,7 @@ void HttpEvents::onCommandDeadline(int layoutId, qint64 commandId)
             const bool inUpdate = list == &it->sentEvents && it->updating && i == list->size() - 1;
             if (command.polledSince || inUpdate) {
                 command.polledSince = false;
-                QTimer::singleShot(m_timings.commandPollLimitMs, this, [this, layoutId, commandId] {
-                    onCommandDeadline(layoutId, commandId);
-                });
+                armDeadline(layoutId, commandId);
                 return;
             }
             DoorCommand failed = list->takeAt(i);
